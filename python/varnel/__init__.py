@@ -1,0 +1,19 @@
+"""varnel: a WebSocket conformance test harness (RFC 6455, RFC 7692)."""
+
+
+class FailureError(Exception):
+    """Raised when a run finishes and at least one case did not pass.
+
+    ``results`` holds the ``CaseResult`` of every case of the run, passed or not.
+    """
+
+    def __init__(self, summary, results):
+        super().__init__(summary, results)
+        self.summary = summary
+        self.results = results
+
+    def __str__(self):
+        return str(self.summary)
+
+
+__all__ = ["FailureError"]

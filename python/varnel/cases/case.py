@@ -1,0 +1,98 @@
+"""Common ground of the bundled cases: verdict defaults and small judging helpers."""
+
+
+class Case:
+    """A conformance case. The engine calls it with the connection's Protocol."""
+
+    DESCRIPTION = ""
+    EXPECTATION = ""
+
+    def __init__(self, protocol):
+        self.p = protocol
+        self.behavior = "UNIMPLEMENTED"
+        self.behaviorClose = "UNIMPLEMENTED"
+        self.result = ""
+        self.resultClose = ""
+        self.reportTime = False
+        self.reportCompressionRatio = False
+        self.expected = {}
+        self.expectedClose = {}
+        self.received = []
+        self.trafficStats = None
+
+    # Callbacks the engine may call; cases override what they need.
+    def onOpen(self):
+        pass
+
+    def onMessage(self, payload, isBinary):
+        self.received.append(("message", payload, isBinary))
+
+    def onPing(self, payload):
+        self.received.append(("ping", payload))
+
+    def onPong(self, payload):
+        self.received.append(("pong", payload))
+
+    def onClose(self, wasClean, code, reason):
+        pass
+
+    def onConnectionLost(self, failedByMe):
+        self.judge_close()
+
+    def judge_close(self):
+        """Judges the closing handshake against ``expectedClose``."""
+        want = self.expectedClose
+        if not want:
+            self.behaviorClose = "INFORMATIONAL"
+            return
+        if self.p.droppedByMe and not want.get("droppedByMe", False):
+            self.behaviorClose = "FAILED"
+            self.resultClose = "The connection was dropped after the close timeout."
+        elif self.p.remoteCloseCode not in want.get("closeCode", [self.p.remoteCloseCode]):
+            self.behaviorClose = "WRONG CODE"
+            self.resultClose = (
+                f"The peer closed with code {self.p.remoteCloseCode}, "
+                f"expected one of {want['closeCode']}."
+            )
+        elif want.get("requireClean", True) and not self.p.wasClean:
+            self.behaviorClose = "UNCLEAN"
+            self.resultClose = "The closing handshake was not clean."
+        else:
+            self.behaviorClose = "OK"
+            self.resultClose = "The connection was closed as expected."
+
+
+class EchoCase(Case):
+    """Sends messages and expects each to come back unchanged and in order."""
+
+    MESSAGES = []  # list of (payload, isBinary)
+
+    def __init__(self, protocol):
+        super().__init__(protocol)
+        self.expected = {"OK": [("message", p, b) for p, b in self.MESSAGES]}
+        self.expectedClose = {"closedByMe": True, "closeCode": [1000], "requireClean": True}
+
+    def onOpen(self):
+        for payload, binary in self.MESSAGES:
+            self.p.sendMessage(payload, binary)
+        self.p.killAfter(10)
+
+    def onMessage(self, payload, isBinary):
+        super().onMessage(payload, isBinary)
+        if len(self.received) == len(self.MESSAGES):
+            self.judge_echo()
+            self.p.sendClose(1000)
+
+    def judge_echo(self):
+        if self.received == self.expected["OK"]:
+            self.behavior = "OK"
+            self.result = "Received the messages back unchanged."
+        else:
+            self.behavior = "FAILED"
+            self.result = "Did not receive the messages back unchanged."
+
+    def onConnectionLost(self, failedByMe):
+        if self.behavior == "UNIMPLEMENTED":
+            self.behavior = "FAILED"
+            self.result = "The connection ended before every message came back."
+        super().onConnectionLost(failedByMe)

@@ -1,0 +1,135 @@
+// Small pieces of Python glue shared by the engine modules.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <utility>
+
+namespace varnel {
+
+namespace nb = nanobind;
+
+// True when the calling thread is attached to the interpreter.
+inline bool py_attached() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
+
+// An owned strong reference that may be dropped on any thread. Engine structures
+// (cases, callbacks, protocol state) outlive the Python calls that made them and
+// are often released by a worker thread; the release then attaches just long
+// enough to decrement. During interpreter shutdown the reference is leaked, since
+// attaching could block forever.
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    static PyRef steal(PyObject* o) noexcept { return PyRef(o); }
+    static PyRef borrow(PyObject* o) noexcept { Py_XINCREF(o); return PyRef(o); }
+    static PyRef borrow(nb::handle h) noexcept { return borrow(h.ptr()); }
+    static PyRef steal(nb::object o) noexcept { return PyRef(o.release().ptr()); }
+
+    PyRef(const PyRef&) = delete;  // copying needs the interpreter: use clone()
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& o) noexcept : obj_(std::exchange(o.obj_, nullptr)) {}
+    PyRef& operator=(PyRef&& o) noexcept {
+        if (this != &o) { reset(); obj_ = std::exchange(o.obj_, nullptr); }
+        return *this;
+    }
+    ~PyRef() { reset(); }
+
+    // Another strong reference to the same object; the caller must be attached.
+    PyRef clone() const noexcept { return borrow(obj_); }
+
+    PyObject* get() const noexcept { return obj_; }
+    nb::handle handle() const noexcept { return obj_; }
+    // A new nanobind reference; the caller must be attached.
+    nb::object object() const noexcept { return nb::borrow(obj_); }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+
+    void reset() noexcept {
+        PyObject* o = std::exchange(obj_, nullptr);
+        if (o == nullptr) return;
+        if (py_attached()) { Py_DECREF(o); return; }
+        if (Py_IsFinalizing()) return;
+        PyGILState_STATE s = PyGILState_Ensure();
+        Py_DECREF(o);
+        PyGILState_Release(s);
+    }
+
+private:
+    explicit PyRef(PyObject* o) noexcept : obj_(o) {}
+    PyObject* obj_ = nullptr;
+};
+
+// Sets a Python exception of the given class and captures it, so the caller can
+// return it as an error value and restore it at the Python boundary.
+inline nb::python_error make_py_error(PyObject* type, std::string_view text) {
+    PyErr_SetObject(type, nb::str(text.data(), text.size()).ptr());
+    return nb::python_error();
+}
+
+// A process-wide value made once, on first use, by a caller attached to the
+// interpreter. Callers that must wait for another thread's initialisation wait
+// detached, so an attached thread never blocks while attached. A failed
+// initialisation (a C++ exception) leaves the cell empty for the next caller.
+template <class T>
+class DetachedOnce {
+public:
+    DetachedOnce() noexcept {}
+    ~DetachedOnce() {}  // the value lives until the process ends: never destroyed
+
+    template <class Init>
+    const T& get(Init&& init) {
+        if (ready_.load(std::memory_order_acquire)) return slot_.value;
+        std::unique_lock lock(mutex_, std::defer_lock);
+        {
+            nb::gil_scoped_release detached;
+            lock.lock();
+        }
+        if (!ready_.load(std::memory_order_relaxed)) {
+            std::construct_at(&slot_.value, std::forward<Init>(init)());
+            ready_.store(true, std::memory_order_release);
+        }
+        return slot_.value;
+    }
+
+private:
+    union Slot {
+        Slot() noexcept {}
+        ~Slot() {}
+        T value;
+    };
+    Slot slot_;
+    std::atomic<bool> ready_{false};
+    std::mutex mutex_;
+};
+
+}  // namespace varnel
+
+namespace varnel {
+
+// Module registration: every member is appended to the module's __all__ before
+// it is bound, so __all__ lists the members in registration order.
+void append_to_all(nb::module_ m, const char* name);
+
+inline void export_member(nb::module_ m, const char* name, nb::handle value) {
+    append_to_all(m, name);
+    m.attr(name) = value;
+}
+
+// Registers class T under `name`. The type object is made once per process by
+// `define` (which binds it into m, e.g. through nb::class_<T>(m, name)) and
+// reused by any later module object, such as after a re-import.
+template <class T, class Define>
+void export_class(nb::module_ m, const char* name, Define&& define) {
+    append_to_all(m, name);
+    if (nb::handle existing = nb::type<T>(); existing.is_valid()) {
+        m.attr(name) = existing;
+        return;
+    }
+    std::forward<Define>(define)(m);
+}
+
+}  // namespace varnel

@@ -1,0 +1,73 @@
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import varnel
+import varnel._varnel as engine
+
+REGISTRATION_ORDER = [
+    "FuzzingServer", "run_fuzzingclient", "run_fuzzingserver",
+    "PerMessageDeflateOffer", "PerMessageDeflateOfferAccept",
+    "PerMessageDeflateResponse", "PerMessageDeflateResponseAccept",
+    "Behavior", "BehaviorClose", "CaseResult", "TrafficStats", "Utf8Validator",
+]
+
+
+def test_all_lists_built_members_in_registration_order():
+    assert engine.__all__ == [n for n in REGISTRATION_ORDER if n in engine.__all__]
+    for name in engine.__all__:
+        assert getattr(engine, name) is not None
+    for hidden in ("Protocol", "Factory", "Coroutine", "FailureError"):
+        assert not hasattr(engine, hidden)
+
+
+def test_module_definition():
+    assert engine.__name__ == "varnel._varnel"
+    assert engine.__doc__ == ""
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=60)
+
+
+def test_import_needs_no_case_package_and_starts_no_thread():
+    out = run_python("""
+        import sys, threading
+        sys.modules['varnel.cases'] = None   # any import of it would fail
+        before = threading.active_count()
+        import varnel._varnel
+        assert 'varnel.cases' in sys.modules and sys.modules['varnel.cases'] is None
+        import os
+        assert len(os.listdir('/proc/self/task')) == 1, os.listdir('/proc/self/task')
+        print('ok')
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"
+
+
+def test_reimport_after_removal_reuses_the_types():
+    out = run_python("""
+        import sys, warnings
+        warnings.simplefilter('error')
+        import varnel._varnel as first
+        del sys.modules['varnel._varnel']
+        import varnel._varnel as second
+        assert first is not second
+        assert first.__all__ == second.__all__
+        for name in first.__all__:
+            assert getattr(first, name) is getattr(second, name), name
+        print('ok')
+    """)
+    assert out.returncode == 0, out.stderr
+
+
+def test_failure_error_carries_results():
+    results = [object(), object()]
+    err = varnel.FailureError("2 of 9 cases failed", results)
+    assert err.results is results
+    assert str(err) == "2 of 9 cases failed"
+    with pytest.raises(varnel.FailureError):
+        raise err
