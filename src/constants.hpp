@@ -11,53 +11,53 @@ namespace varnel {
 
 // field, text; in table order.
 #define VARNEL_CONSTANTS(X)                                               \
-    X(cases_module, "varnel.cases")                                       \
-    X(cases_attr, "CASES")                                                \
-    X(on_open, "onOpen")                                                  \
-    X(on_connection_lost, "onConnectionLost")                             \
-    X(on_ping, "onPing")                                                  \
-    X(on_pong, "onPong")                                                  \
-    X(on_close, "onClose")                                                \
-    X(on_message, "onMessage")                                            \
-    X(description, "DESCRIPTION")                                         \
-    X(expectation, "EXPECTATION")                                         \
-    X(behavior, "behavior")                                               \
-    X(behavior_close, "behaviorClose")                                    \
-    X(result, "result")                                                   \
-    X(result_close, "resultClose")                                        \
-    X(report_time, "reportTime")                                          \
-    X(report_compression_ratio, "reportCompressionRatio")                 \
-    X(expected, "expected")                                               \
-    X(expected_close, "expectedClose")                                    \
-    X(received, "received")                                               \
-    X(traffic_stats, "trafficStats")                                      \
-    X(outgoing_octets_wire_level, "outgoingOctetsWireLevel")              \
-    X(outgoing_octets_websocket_level, "outgoingOctetsWebSocketLevel")    \
-    X(outgoing_octets_app_level, "outgoingOctetsAppLevel")                \
-    X(outgoing_compression_ratio, "outgoingCompressionRatio")             \
-    X(outgoing_websocket_overhead, "outgoingWebSocketOverhead")           \
-    X(outgoing_websocket_frames, "outgoingWebSocketFrames")               \
-    X(outgoing_websocket_messages, "outgoingWebSocketMessages")           \
+    X(cases_module, "varnel.cases")                                         \
+    X(cases_attr, "CASES")                                                  \
+    X(on_open, "onOpen")                                                    \
+    X(on_connection_lost, "onConnectionLost")                               \
+    X(on_ping, "onPing")                                                    \
+    X(on_pong, "onPong")                                                    \
+    X(on_close, "onClose")                                                  \
+    X(on_message, "onMessage")                                              \
+    X(description, "DESCRIPTION")                                           \
+    X(expectation, "EXPECTATION")                                           \
+    X(behavior, "behavior")                                                 \
+    X(behavior_close, "behaviorClose")                                      \
+    X(result, "result")                                                     \
+    X(result_close, "resultClose")                                          \
+    X(report_time, "reportTime")                                            \
+    X(report_compression_ratio, "reportCompressionRatio")                   \
+    X(expected, "expected")                                                 \
+    X(expected_close, "expectedClose")                                      \
+    X(received, "received")                                                 \
+    X(traffic_stats, "trafficStats")                                        \
+    X(outgoing_octets_wire_level, "outgoingOctetsWireLevel")                \
+    X(outgoing_octets_websocket_level, "outgoingOctetsWebSocketLevel")      \
+    X(outgoing_octets_app_level, "outgoingOctetsAppLevel")                  \
+    X(outgoing_compression_ratio, "outgoingCompressionRatio")               \
+    X(outgoing_websocket_overhead, "outgoingWebSocketOverhead")             \
+    X(outgoing_websocket_frames, "outgoingWebSocketFrames")                 \
+    X(outgoing_websocket_messages, "outgoingWebSocketMessages")             \
     X(preopen_outgoing_octets_wire_level, "preopenOutgoingOctetsWireLevel") \
-    X(incoming_octets_wire_level, "incomingOctetsWireLevel")              \
-    X(incoming_octets_websocket_level, "incomingOctetsWebSocketLevel")    \
-    X(incoming_octets_app_level, "incomingOctetsAppLevel")                \
-    X(incoming_compression_ratio, "incomingCompressionRatio")             \
-    X(incoming_websocket_overhead, "incomingWebSocketOverhead")           \
-    X(incoming_websocket_frames, "incomingWebSocketFrames")               \
-    X(incoming_websocket_messages, "incomingWebSocketMessages")           \
+    X(incoming_octets_wire_level, "incomingOctetsWireLevel")                \
+    X(incoming_octets_websocket_level, "incomingOctetsWebSocketLevel")      \
+    X(incoming_octets_app_level, "incomingOctetsAppLevel")                  \
+    X(incoming_compression_ratio, "incomingCompressionRatio")               \
+    X(incoming_websocket_overhead, "incomingWebSocketOverhead")             \
+    X(incoming_websocket_frames, "incomingWebSocketFrames")                 \
+    X(incoming_websocket_messages, "incomingWebSocketMessages")             \
     X(preopen_incoming_octets_wire_level, "preopenIncomingOctetsWireLevel") \
-    X(wl_message, "WLM")                                                  \
-    X(wl_rx_octets, "RO")                                                 \
-    X(wl_tx_octets, "TO")                                                 \
-    X(wl_rx_frame, "RF")                                                  \
-    X(wl_tx_frame, "TF")                                                  \
-    X(wl_close_timer, "CT")                                               \
-    X(wl_close_timer_expired, "CTE")                                      \
-    X(wl_kill_timer, "KL")                                                \
-    X(wl_kill_timer_expired, "KLE")                                       \
-    X(wl_timer, "TI")                                                     \
-    X(wl_timer_expired, "TIE")
+    X(wl_log_switch, "WLM")                                                 \
+    X(wl_rx_octets, "RO")                                                   \
+    X(wl_tx_octets, "TO")                                                   \
+    X(wl_rx_frame, "RF")                                                    \
+    X(wl_tx_frame, "TF")                                                    \
+    X(wl_later, "CT")                                                       \
+    X(wl_later_fired, "CTE")                                                \
+    X(wl_kill, "KL")                                                        \
+    X(wl_kill_fired, "KLE")                                                 \
+    X(wl_close_after, "TI")                                                 \
+    X(wl_close_after_fired, "TIE")
 
 // Borrowed references to the 47 strings. Immutable; never freed.
 struct ConstantsInner {

@@ -1,5 +1,7 @@
 #include "lib.hpp"
 
+#include "traffic.hpp"
+
 #include <re2/re2.h>
 
 #include <algorithm>
@@ -21,12 +23,12 @@ void append_to_all(nb::module_ m, const char* name) {
 namespace {
 
 // Members in their fixed registration order; each joins at its place as it is built.
-void register_members(nb::module_ /*m*/) {
+void register_members(nb::module_ m) {
     // 1 FuzzingServer, 2 run_fuzzingclient, 3 run_fuzzingserver
     // 4 PerMessageDeflateOffer, 5 PerMessageDeflateOfferAccept,
     // 6 PerMessageDeflateResponse, 7 PerMessageDeflateResponseAccept
     // 8 Behavior, 9 BehaviorClose, 10 CaseResult
-    // 11 TrafficStats
+    register_traffic_stats(m);  // 11
     // 12 Utf8Validator
 }
 

@@ -18,7 +18,7 @@ TEST(Constants, TableHoldsTheNamesInOrder) {
     EXPECT_EQ(text(c->description), "DESCRIPTION");
     EXPECT_EQ(text(c->report_compression_ratio), "reportCompressionRatio");
     EXPECT_EQ(text(c->preopen_incoming_octets_wire_level), "preopenIncomingOctetsWireLevel");
-    EXPECT_EQ(text(c->wl_timer_expired), "TIE");
+    EXPECT_EQ(text(c->wl_close_after_fired), "TIE");
     static_assert(sizeof(ConstantsInner) == constants_count * sizeof(PyObject*));
 }
 
