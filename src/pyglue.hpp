@@ -70,6 +70,14 @@ inline nb::python_error make_py_error(PyObject* type, std::string_view text) {
     return nb::python_error();
 }
 
+// Calls `callable` with no arguments; returns a new reference or nullptr with
+// the error set. Passes a writable slot before the (empty) argument array, which
+// lets the callee prepend `self` without copying a null array.
+inline PyObject* call_no_args(nb::handle callable) noexcept {
+    PyObject* slots[1] = {nullptr};
+    return PyObject_Vectorcall(callable.ptr(), slots + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
 // A process-wide value made once, on first use, by a caller attached to the
 // interpreter. Callers that must wait for another thread's initialisation wait
 // detached, so an attached thread never blocks while attached. A failed

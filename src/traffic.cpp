@@ -78,7 +78,7 @@ std::expected<TrafficStatsRef, nb::python_error> new_traffic_stats() {
     nb::handle type = nb::type<TrafficStats>();
     if (!type.is_valid())
         return std::unexpected(make_py_error(PyExc_RuntimeError, "TrafficStats is not registered"));
-    PyObject* object = PyObject_CallNoArgs(type.ptr());
+    PyObject* object = call_no_args(type);
     if (object == nullptr) return std::unexpected(nb::python_error());
     TrafficStats* counters = nb::inst_ptr<TrafficStats>(object);
     return TrafficStatsRef{PyRef::steal(object), counters};
