@@ -582,8 +582,8 @@ void define_coroutine_class() {
     nb::class_<Coroutine> cls(scope, "Coroutine", nb::is_final());
     cls.def("__await__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", [](Coroutine& c) { return c.send(nb::none()); })
-        .def("send", &Coroutine::send, nb::arg("_value"))
-        .def("throw", &Coroutine::throw_, nb::arg("exc"))
+        .def("send", &Coroutine::send, nb::arg("_value").none())
+        .def("throw", &Coroutine::throw_, nb::arg("exc").none())
         .def("close", &Coroutine::close);
     add_read_only(cls, "__name__", nb::cpp_function([](const Coroutine& c) { return c.name(); }));
     add_read_only(cls, "__qualname__",
