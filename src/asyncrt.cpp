@@ -1,0 +1,615 @@
+#include "asyncrt.hpp"
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/execution.hpp>
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <exception>
+#include <format>
+#include <mutex>
+#include <system_error>
+
+namespace varnel {
+
+namespace {
+
+// Takes `m`; a thread attached to the interpreter waits for it detached.
+std::unique_lock<std::mutex> lock_detached(std::mutex& m) {
+    std::unique_lock lock(m, std::try_to_lock);
+    if (lock.owns_lock()) return lock;
+    if (!py_attached()) {
+        lock.lock();
+        return lock;
+    }
+    nb::gil_scoped_release detached;
+    lock.lock();
+    return lock;
+}
+
+// Something that cannot be released safely any more (the interpreter is going
+// away) is kept until the process ends.
+template <class T>
+void leak(T value) {
+    (void)std::make_unique<T>(std::move(value)).release();
+}
+
+// A pool thread's attachment to the interpreter: one thread state for the life of
+// the thread, attached for each job and detached in between.
+class PoolAttachment {
+public:
+    PoolAttachment() = default;
+    PoolAttachment(const PoolAttachment&) = delete;
+    PoolAttachment& operator=(const PoolAttachment&) = delete;
+    ~PoolAttachment() {
+        if (tstate_ == nullptr || Py_IsFinalizing()) return;
+        PyEval_RestoreThread(tstate_);
+        PyGILState_Release(gil_);
+    }
+
+    bool attach() {
+        if (Py_IsFinalizing()) return false;
+        if (tstate_ == nullptr) {
+            gil_ = PyGILState_Ensure();
+            tstate_ = PyThreadState_Get();
+        } else {
+            PyEval_RestoreThread(tstate_);
+        }
+        return true;
+    }
+    void detach() { PyEval_SaveThread(); }
+
+private:
+    PyThreadState* tstate_ = nullptr;
+    PyGILState_STATE gil_{};
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Blocking pool
+
+struct BlockingPool::State {
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<Task> queue;
+    std::size_t threads = 0;
+    std::size_t idle = 0;
+    std::size_t max_threads;
+    std::chrono::milliseconds keep_alive;
+    bool stopping = false;
+};
+
+namespace {
+
+void run_attached(PoolAttachment& py, BlockingPool::Task& task) {
+    if (!py.attach()) {
+        leak(std::move(task));
+        return;
+    }
+    try {
+        task();
+    } catch (...) {
+        // Tasks report their own failures; nothing may escape into the pool.
+    }
+    task = nullptr;  // the task's captures are released attached
+    PyErr_Clear();   // a stray error indicator must not leak into the next job
+    py.detach();
+}
+
+void serve(BlockingPool::State& s, PoolAttachment& py) {
+    std::unique_lock lock(s.mutex);
+    for (;;) {
+        ++s.idle;
+        bool ready = s.wake.wait_for(lock, s.keep_alive,
+                                     [&] { return s.stopping || !s.queue.empty(); });
+        --s.idle;
+        if (s.stopping) break;
+        if (!ready) {
+            if (s.threads > 1) break;  // one thread always stays
+            continue;
+        }
+        BlockingPool::Task task = std::move(s.queue.front());
+        s.queue.pop_front();
+        lock.unlock();
+        run_attached(py, task);
+        lock.lock();
+    }
+    --s.threads;
+}
+
+void pool_thread(std::shared_ptr<BlockingPool::State> s) {
+    PoolAttachment py;
+    serve(*s, py);
+}
+
+}  // namespace
+
+BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds keep_alive)
+    : state_(std::make_shared<State>()) {
+    state_->max_threads = std::max<std::size_t>(max_threads, 1);
+    state_->keep_alive = keep_alive;
+    std::lock_guard lock(state_->mutex);
+    spawn_locked();  // so a job can always be served, even when no thread can be added later
+}
+
+BlockingPool::~BlockingPool() {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->stopping = true;
+    }
+    state_->wake.notify_all();
+}
+
+// Pool threads are detached: each owns a share of the state, and an idle one
+// retires on its own.
+void BlockingPool::spawn_locked() {
+    std::thread(pool_thread, state_).detach();
+    ++state_->threads;
+}
+
+void BlockingPool::submit(Task task) {
+    {
+        auto lock = lock_detached(state_->mutex);
+        state_->queue.push_back(std::move(task));
+        if (state_->queue.size() > state_->idle && state_->threads < state_->max_threads) {
+            try {
+                spawn_locked();
+            } catch (const std::system_error&) {
+                // The threads already running serve the queue.
+            }
+        }
+    }
+    state_->wake.notify_one();
+}
+
+std::size_t BlockingPool::thread_count() const {
+    auto lock = lock_detached(state_->mutex);
+    return state_->threads;
+}
+
+// ---------------------------------------------------------------------------
+// Runtime
+
+namespace {
+
+constexpr std::size_t kMaxBlockingThreads = 512;
+constexpr std::chrono::milliseconds kBlockingKeepAlive{10'000};
+
+std::size_t worker_count() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+void run_worker(asio::io_context& io) {
+    for (;;) {
+        try {
+            io.run();
+            return;
+        } catch (...) {
+            // A handler that throws must not take a worker thread down with it.
+        }
+    }
+}
+
+DetachedOnce<std::unique_ptr<Runtime>> runtime_cell;
+std::atomic<Runtime*> built_runtime{nullptr};
+
+}  // namespace
+
+Runtime::Runtime()
+    : io_(static_cast<int>(worker_count())),
+      work_(io_.get_executor()),
+      pool_(kMaxBlockingThreads, kBlockingKeepAlive) {
+    try {
+        for (std::size_t i = 0, n = worker_count(); i < n; ++i)
+            workers_.emplace_back([this] { run_worker(io_); });
+    } catch (...) {
+        work_.reset();
+        io_.stop();
+        throw;  // the workers already started are joined on the way out
+    }
+}
+
+Runtime::~Runtime() {
+    work_.reset();
+    io_.stop();
+}
+
+Runtime& Runtime::current() noexcept { return *built_runtime.load(std::memory_order_acquire); }
+
+PyResult<Runtime*> get_runtime() {
+    try {
+        const auto& rt = runtime_cell.get([] {
+            auto made = std::make_unique<Runtime>();
+            built_runtime.store(made.get(), std::memory_order_release);
+            return made;
+        });
+        return rt.get();
+    } catch (const std::exception&) {
+        return std::unexpected(
+            make_py_error(PyExc_RuntimeError, "failed to initialize async runtime"));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Blocking jobs
+
+namespace detail {
+
+std::uint64_t next_job_id() noexcept {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+nb::python_error join_failure(std::uint64_t id, const std::string& name, const std::string& what) {
+    return make_py_error(PyExc_RuntimeError,
+                         std::format("python worker task failed: task {} ({}) {}", id, name, what));
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Coroutine bridge
+//
+// A Coroutine runs its operation on an executor of its own whose queue is drained
+// by the Python thread that polls it. A handler queued from elsewhere (a timer, a
+// finished job) wakes the asyncio task through the loop's call_soon_threadsafe.
+
+namespace {
+
+struct Bridge {
+    PyRef release_waiter;
+    PyRef get_running_loop;
+};
+const Bridge& bridge();
+
+// What a poll parks on: the loop and the future the asyncio task waits for.
+struct Waker {
+    PyRef loop;
+    PyRef future;
+    explicit operator bool() const noexcept { return static_cast<bool>(future); }
+};
+
+// Caller attached. A closed loop means nobody waits any more.
+void fire(Waker w) {
+    try {
+        w.loop.object().attr("call_soon_threadsafe")(bridge().release_waiter.handle(),
+                                                      w.future.handle());
+    } catch (nb::python_error&) {
+    }
+}
+
+void release_waiter(nb::handle future) {
+    if (!nb::cast<bool>(future.attr("done")())) future.attr("set_result")(nb::none());
+}
+
+// The shared heart of one Coroutine: its ready queue, its waker and its outcome.
+class CoroCore {
+public:
+    using Handler = std::move_only_function<void()>;
+
+    explicit CoroCore(asio::io_context& ctx) : ctx_(ctx) {}
+    asio::io_context& context() const noexcept { return ctx_; }
+    asio::cancellation_slot slot() noexcept { return signal_.slot(); }
+
+    // Any thread.
+    void push(Handler h) {
+        Waker w;
+        bool dropped = false;
+        {
+            auto lock = lock_detached(mutex_);
+            if (phase_ == Phase::dropped) {
+                dropped = true;
+            } else {
+                ready_.push_back(std::move(h));
+                if (phase_ == Phase::waiting) {
+                    phase_ = Phase::active;
+                    w = std::move(waker_);
+                }
+            }
+        }
+        if (dropped) discard(std::move(h));
+        if (w) wake(std::move(w));
+    }
+
+    // The polling thread, attached: runs everything ready, in order.
+    void run_ready() {
+        for (;;) {
+            Handler h;
+            {
+                auto lock = lock_detached(mutex_);
+                if (ready_.empty() || phase_ == Phase::dropped) return;
+                h = std::move(ready_.front());
+                ready_.pop_front();
+            }
+            h();
+        }
+    }
+
+    // Parks on `w` unless something became ready meanwhile (then returns false).
+    bool park(Waker w) {
+        auto lock = lock_detached(mutex_);
+        if (!ready_.empty()) return false;
+        phase_ = Phase::waiting;
+        waker_ = std::move(w);
+        return true;
+    }
+
+    // A poll that comes without a wake-up forgets the old waker.
+    void unpark() {
+        Waker old;
+        auto lock = lock_detached(mutex_);
+        if (phase_ == Phase::waiting) {
+            phase_ = Phase::active;
+            old = std::move(waker_);
+        }
+    }
+
+    // The polling thread, attached: cancels the pending wait and destroys what
+    // is queued; anything that completes later is destroyed on arrival.
+    void drop(bool cancel) {
+        std::deque<Handler> queued;
+        Waker old;
+        {
+            auto lock = lock_detached(mutex_);
+            if (phase_ == Phase::dropped) return;
+            phase_ = Phase::dropped;
+            queued.swap(ready_);
+            old = std::move(waker_);
+        }
+        // Before the queued handlers go: an operation whose handler is queued may
+        // still be reachable through the slot.
+        if (cancel) signal_.emit(asio::cancellation_type::terminal);
+        queued.clear();
+    }
+
+    // The operation's completion, on the polling thread.
+    void finish(std::exception_ptr ep, PyResult<nb::object> result) {
+        if (ep) {
+            try {
+                std::rethrow_exception(ep);
+            } catch (nb::python_error& e) {
+                error_.emplace(std::move(e));
+            } catch (const std::exception& e) {
+                error_.emplace(make_py_error(PyExc_RuntimeError, e.what()));
+            } catch (...) {
+                error_.emplace(make_py_error(PyExc_RuntimeError, "unknown C++ exception"));
+            }
+        } else if (result) {
+            value_ = PyRef::steal(std::move(*result));
+        } else {
+            error_.emplace(std::move(result.error()));
+        }
+        finished_ = true;
+    }
+    bool finished() const noexcept { return finished_; }
+    PyRef take_value() noexcept { return std::move(value_); }
+    std::optional<nb::python_error>& error() noexcept { return error_; }
+
+private:
+    enum class Phase { active, waiting, dropped };
+
+    // Handlers and wake-ups may hold Python objects: they are released or fired
+    // attached, on this thread if it is attached, else as a blocking-pool task.
+    static void discard(Handler h) {
+        if (py_attached()) return;  // `h` goes here
+        Runtime::current().blocking().submit([h = std::move(h)]() mutable { h = nullptr; });
+    }
+    static void wake(Waker w) {
+        if (py_attached()) return fire(std::move(w));
+        Runtime::current().blocking().submit([w = std::move(w)]() mutable { fire(std::move(w)); });
+    }
+
+    asio::io_context& ctx_;
+    std::mutex mutex_;
+    std::deque<Handler> ready_;
+    Phase phase_ = Phase::active;
+    Waker waker_;
+    asio::cancellation_signal signal_;
+    // Touched only by the polling thread.
+    bool finished_ = false;
+    PyRef value_;
+    std::optional<nb::python_error> error_;
+};
+
+// The executor of a Coroutine's operation: queues onto its core. Its execution
+// context is the runtime's io_context, so timers and sockets made from it use the
+// runtime's reactor.
+class PollExecutor {
+public:
+    explicit PollExecutor(std::shared_ptr<CoroCore> core) noexcept : core_(std::move(core)) {}
+
+    asio::execution_context& query(asio::execution::context_t) const noexcept {
+        return core_->context();
+    }
+    static constexpr asio::execution::blocking_t query(asio::execution::blocking_t) noexcept {
+        return asio::execution::blocking.never;
+    }
+    PollExecutor require(asio::execution::blocking_t::never_t) const noexcept { return *this; }
+
+    template <class F>
+    void execute(F&& f) const {
+        core_->push(CoroCore::Handler(std::forward<F>(f)));
+    }
+
+    friend bool operator==(const PollExecutor& a, const PollExecutor& b) noexcept {
+        return a.core_ == b.core_;
+    }
+
+private:
+    std::shared_ptr<CoroCore> core_;
+};
+
+[[noreturn]] void raise_runtime_error(const char* text) {
+    throw make_py_error(PyExc_RuntimeError, text);
+}
+
+class Coroutine {
+public:
+    Coroutine(Operation op, std::string name, std::string qualname)
+        : s_(std::make_unique<State>(std::move(op), std::move(name), std::move(qualname))) {}
+    Coroutine(Coroutine&&) noexcept = default;
+    Coroutine& operator=(Coroutine&&) noexcept = default;
+    ~Coroutine() {
+        if (s_ && !s_->finished) drop_operation();
+    }
+
+    const std::string& name() const noexcept { return s_->name; }
+    const std::string& qualname() const noexcept { return s_->qualname; }
+
+    nb::object send(nb::handle) {
+        Borrow borrow(*s_);
+        return poll();
+    }
+
+    nb::object throw_(nb::handle exc) {
+        Borrow borrow(*s_);
+        if (s_->finished) raise_runtime_error("cannot reuse already awaited coroutine");
+        drop_operation();
+        if (PyExceptionInstance_Check(exc.ptr()))
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+        else if (PyExceptionClass_Check(exc.ptr()))
+            PyErr_SetNone(exc.ptr());
+        else
+            PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        throw nb::python_error();
+    }
+
+    void close() {
+        Borrow borrow(*s_);
+        if (!s_->finished) drop_operation();
+    }
+
+private:
+    struct State {
+        State(Operation o, std::string n, std::string q)
+            : op(std::move(o)), name(std::move(n)), qualname(std::move(q)) {}
+        std::optional<Operation> op;  // until the first poll
+        std::shared_ptr<CoroCore> core;
+        bool finished = false;
+        std::atomic<bool> busy{false};
+        std::string name;
+        std::string qualname;
+    };
+
+    // Polls are exclusive: a second thread, or a re-entrant call from the body,
+    // gets an error rather than a data race.
+    class Borrow {
+    public:
+        explicit Borrow(State& s) : s_(s) {
+            if (s_.busy.exchange(true, std::memory_order_acquire)) raise_runtime_error("Already borrowed");
+        }
+        ~Borrow() { s_.busy.store(false, std::memory_order_release); }
+        Borrow(const Borrow&) = delete;
+        Borrow& operator=(const Borrow&) = delete;
+
+    private:
+        State& s_;
+    };
+
+    void start() {
+        PyResult<Runtime*> rt = get_runtime();
+        if (!rt) {
+            drop_operation();
+            throw std::move(rt.error());
+        }
+        s_->core = std::make_shared<CoroCore>((*rt)->context());
+        Operation op = std::move(*s_->op);
+        s_->op.reset();
+        asio::co_spawn(PollExecutor(s_->core), std::move(op),
+                       asio::bind_cancellation_slot(
+                           s_->core->slot(),
+                           [core = s_->core](std::exception_ptr ep, PyResult<nb::object> r) {
+                               core->finish(ep, std::move(r));
+                           }));
+    }
+
+    nb::object poll() {
+        if (s_->finished) raise_runtime_error("cannot reuse already awaited coroutine");
+        if (!s_->core) start();
+        CoroCore& core = *s_->core;
+        core.unpark();
+        core.run_ready();
+        if (core.finished()) conclude(core);
+
+        nb::object loop = bridge().get_running_loop.object()();
+        nb::object future = loop.attr("create_future")();
+        if (!core.park(Waker{PyRef::borrow(loop), PyRef::borrow(future)})) return nb::none();
+        // Iterating the future marks it as awaited by the task, as `await` would.
+        nb::object it = nb::steal(PyObject_GetIter(future.ptr()));
+        if (!it.is_valid()) throw nb::python_error();
+        nb::object yielded = nb::steal(PyIter_Next(it.ptr()));
+        if (!yielded.is_valid()) throw nb::python_error();
+        return yielded;
+    }
+
+    [[noreturn]] void conclude(CoroCore& core) {
+        s_->finished = true;
+        if (core.error()) {
+            nb::python_error e = std::move(*core.error());
+            core.error().reset();
+            throw std::move(e);
+        }
+        PyRef value = core.take_value();
+        PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value.get());
+        if (stop == nullptr) throw nb::python_error();
+        PyErr_SetRaisedException(stop);
+        throw nb::python_error();
+    }
+
+    void drop_operation() {
+        s_->finished = true;
+        s_->op.reset();
+        if (s_->core) s_->core->drop(!s_->core->finished());
+    }
+
+    std::unique_ptr<State> s_;
+};
+
+void add_read_only(nb::handle type, const char* name, nb::object getter) {
+    nb::object prop = nb::module_::import_("builtins").attr("property")(getter);
+    // Set in the type's own dict: assigning through the type would rename the type.
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(type.ptr())->tp_dict;
+    if (PyDict_SetItemString(dict, name, prop.ptr()) < 0) throw nb::python_error();
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type.ptr()));
+}
+
+void define_coroutine_class() {
+    if (nb::type<Coroutine>().is_valid()) return;
+    // Not a module member: the class lives in a scope of its own.
+    nb::module_ scope = nb::steal<nb::module_>(PyModule_New("varnel._varnel"));
+    if (!scope.is_valid()) throw nb::python_error();
+    nb::class_<Coroutine> cls(scope, "Coroutine", nb::is_final());
+    cls.def("__await__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__", [](Coroutine& c) { return c.send(nb::none()); })
+        .def("send", &Coroutine::send, nb::arg("_value").none())
+        .def("throw", &Coroutine::throw_, nb::arg("exc").none())
+        .def("close", &Coroutine::close);
+    add_read_only(cls, "__name__", nb::cpp_function([](const Coroutine& c) { return c.name(); }));
+    add_read_only(cls, "__qualname__",
+                  nb::cpp_function([](const Coroutine& c) { return c.qualname(); }));
+}
+
+DetachedOnce<Bridge> bridge_cell;
+
+const Bridge& bridge() {
+    return bridge_cell.get([] {
+        define_coroutine_class();
+        Bridge b;
+        b.release_waiter = PyRef::steal(
+            nb::cpp_function(&release_waiter, nb::name("release_waiter"), nb::arg("future")));
+        b.get_running_loop =
+            PyRef::steal(nb::module_::import_("asyncio").attr("get_running_loop"));
+        return b;
+    });
+}
+
+}  // namespace
+
+nb::object make_coroutine(Operation op, std::string name, std::string qualname) {
+    bridge();
+    return nb::cast(Coroutine(std::move(op), std::move(name), std::move(qualname)),
+                    nb::rv_policy::move);
+}
+
+}  // namespace varnel

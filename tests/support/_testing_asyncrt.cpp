@@ -1,0 +1,82 @@
+// Test-only module: engine operations on the async runtime, returned to Python as
+// coroutines, so the bridge can be driven from asyncio.
+#include "asyncrt.hpp"
+
+#include <asio/co_spawn.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <asio/this_coro.hpp>
+
+#include <stdexcept>
+
+namespace {
+
+using namespace varnel;
+
+PyResult<PyRef> call(const PyRef& fn) { return PyRef::steal(fn.object()()); }
+
+asio::awaitable<void> sleep_for(double seconds) {
+    asio::steady_timer timer(co_await asio::this_coro::executor);
+    timer.expires_after(std::chrono::duration_cast<asio::steady_timer::duration>(
+        std::chrono::duration<double>(seconds)));
+    co_await timer.async_wait(asio::use_awaitable);
+}
+
+PyResult<nb::object> to_object(PyResult<PyRef> r) {
+    if (!r) return std::unexpected(std::move(r.error()));
+    return r->object();
+}
+
+// Waits on an engine timer, then calls `fn` in a blocking job.
+Operation sleep_then_call(double seconds, PyRef fn) {
+    co_await sleep_for(seconds);
+    co_return to_object(
+        co_await attach_blocking("test job", [fn = std::move(fn)] { return call(fn); }));
+}
+
+// The job runs for a task on a runtime worker thread, not for the coroutine itself.
+asio::awaitable<PyResult<PyRef>> worker_task(PyRef fn) {
+    co_return co_await attach_blocking("worker job", [fn = std::move(fn)] { return call(fn); });
+}
+
+Operation call_from_worker(PyRef fn) {
+    auto strand = asio::make_strand(Runtime::current().executor());
+    PyResult<PyRef> r =
+        co_await asio::co_spawn(strand, worker_task(std::move(fn)), asio::use_awaitable);
+    co_return to_object(std::move(r));
+}
+
+Operation cpp_failure() {
+    co_return to_object(co_await attach_blocking(
+        "failing job", []() -> PyResult<PyRef> { throw std::runtime_error("boom"); }));
+}
+
+Operation immediate(PyRef value) { co_return value.object(); }
+
+Operation fail_at_once() {
+    co_return std::unexpected(make_py_error(PyExc_ValueError, "refused before suspending"));
+}
+
+}  // namespace
+
+NB_MODULE(_testing_asyncrt, m) {
+    m.def("sleep_then_call", [](double seconds, nb::object fn) {
+        return make_coroutine(sleep_then_call(seconds, PyRef::steal(std::move(fn))),
+                              "sleep_then_call", "Testing.sleep_then_call");
+    });
+    m.def("call_from_worker", [](nb::object fn) {
+        return make_coroutine(call_from_worker(PyRef::steal(std::move(fn))), "call_from_worker",
+                              "call_from_worker");
+    });
+    m.def("cpp_failure", [] { return make_coroutine(cpp_failure(), "cpp_failure", "cpp_failure"); });
+    m.def("immediate", [](nb::object value) {
+        return make_coroutine(immediate(PyRef::steal(std::move(value))), "immediate", "immediate");
+    });
+    m.def("fail_at_once",
+          [] { return make_coroutine(fail_at_once(), "fail_at_once", "fail_at_once"); });
+    m.def("pool_threads", [] {
+        PyResult<Runtime*> rt = get_runtime();
+        if (!rt) throw std::move(rt.error());
+        return (*rt)->blocking().thread_count();
+    });
+}
