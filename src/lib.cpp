@@ -1,5 +1,8 @@
 #include "lib.hpp"
 
+#include "compress.hpp"
+#include "utf8.hpp"
+
 #include <re2/re2.h>
 
 #include <algorithm>
@@ -21,13 +24,15 @@ void append_to_all(nb::module_ m, const char* name) {
 namespace {
 
 // Members in their fixed registration order; each joins at its place as it is built.
-void register_members(nb::module_ /*m*/) {
+void register_members(nb::module_ m) {
     // 1 FuzzingServer, 2 run_fuzzingclient, 3 run_fuzzingserver
     // 4 PerMessageDeflateOffer, 5 PerMessageDeflateOfferAccept,
     // 6 PerMessageDeflateResponse, 7 PerMessageDeflateResponseAccept
+    export_compress_classes(m);
     // 8 Behavior, 9 BehaviorClose, 10 CaseResult
     // 11 TrafficStats
     // 12 Utf8Validator
+    export_utf8_validator(m);
 }
 
 int module_exec(PyObject* module) {
