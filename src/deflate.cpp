@@ -74,11 +74,9 @@ int Deflate::window_bits(std::uint8_t negotiated) noexcept {
 Deflate::Deflate(bool compress_no_context_takeover, std::uint8_t compress_window_bits,
                  bool decompress_no_context_takeover, std::uint8_t decompress_window_bits)
     : compress_no_context_takeover_(compress_no_context_takeover),
-      decompress_no_context_takeover_(decompress_no_context_takeover),
-      compress_bits_(window_bits(compress_window_bits)),
-      decompress_bits_(window_bits(decompress_window_bits)) {
-    compressor_ = std::make_unique<Compressor>(compress_bits_);
-    decompressor_ = std::make_unique<Decompressor>(decompress_bits_);
+      decompress_no_context_takeover_(decompress_no_context_takeover) {
+    compressor_ = std::make_unique<Compressor>(window_bits(compress_window_bits));
+    decompressor_ = std::make_unique<Decompressor>(window_bits(decompress_window_bits));
 }
 
 Deflate::Deflate(Deflate&&) noexcept = default;
@@ -102,7 +100,8 @@ std::expected<ByteVector, DeflateError> Deflate::compress(std::span<const std::u
         z.next_out = scratch.data();
         z.avail_out = uInt(scratch.size());
         int rc = deflate(&z, Z_SYNC_FLUSH);
-        if (rc == Z_STREAM_ERROR) return std::unexpected(DeflateError{DeflateError::Kind::broken, "deflate compress"});
+        if (rc == Z_STREAM_ERROR)
+            return std::unexpected(DeflateError{DeflateError::Kind::broken, "deflate compress"});
         std::size_t used = offered - z.avail_in;
         produced = scratch.size() - z.avail_out;
         next += used;
@@ -157,29 +156,28 @@ std::expected<ByteVector, DeflateError> Deflate::decompress(std::span<const std:
                 max_inflated_message)));
         out.insert(out.end(), scratch.data(), scratch.data() + produced);
         if (rc == Z_STREAM_END) {
-            auto ended = end_of_stream(left + (trailer_fed ? 0 : sync_trailer.size()));
-            if (!ended) return std::unexpected(std::move(ended.error()));
-            break;
+            restart_stream();
+            // Only (what is left of) the appended trailer remains: the message is complete.
+            if (trailer_fed || left == 0 || used == 0) break;
+            continue;  // more of the peer's data follows the final block
         }
         if (rc == Z_BUF_ERROR || (used == 0 && produced == 0)) break;
     } while (left > 0 || !trailer_fed || produced == scratch.size());
     return out;
 }
 
-// A block with BFINAL set ends the DEFLATE stream, and zlib then consumes nothing
-// more. RFC 7692 lets a sender end a message that way, so the message is what was
-// inflated; only data of the peer after that block is refused. The stream restarts
-// for the next message, keeping its window when context takeover is on.
-std::expected<void, DeflateError> Deflate::end_of_stream(std::size_t unconsumed) {
+// A block with BFINAL set ends the DEFLATE stream, after which zlib consumes
+// nothing more. RFC 7692 lets a sender end a message that way (its own example
+// follows the final block with one more byte), so the stream restarts, keeping its
+// window when context takeover is on, and inflation goes on with whatever the
+// peer sent after that block.
+void Deflate::restart_stream() {
     z_stream& z = decompressor_->z();
     std::array<Bytef, max_window> window;
     uInt window_length = 0;
     if (!decompress_no_context_takeover_) inflateGetDictionary(&z, window.data(), &window_length);
     inflateReset(&z);
     if (window_length > 0) inflateSetDictionary(&z, window.data(), window_length);
-    if (unconsumed > sync_trailer.size())
-        return std::unexpected(invalid_data("deflate decompression error: data after the final block"));
-    return {};
 }
 
 // ---------------------------------------------------------------------------

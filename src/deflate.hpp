@@ -50,22 +50,17 @@ public:
     // The window bits zlib runs with for a negotiated value: always 9 to 15.
     static int window_bits(std::uint8_t negotiated) noexcept;
 
-    int compress_window_bits() const noexcept { return compress_bits_; }
-    int decompress_window_bits() const noexcept { return decompress_bits_; }
-
 private:
     // zlib keeps a pointer back to its z_stream, so each stream stays at one address.
     class Compressor;
     class Decompressor;
 
-    std::expected<void, DeflateError> end_of_stream(std::size_t unconsumed);
+    void restart_stream();
 
     std::unique_ptr<Compressor> compressor_;
     std::unique_ptr<Decompressor> decompressor_;
     bool compress_no_context_takeover_;
     bool decompress_no_context_takeover_;
-    int compress_bits_;
-    int decompress_bits_;
 };
 
 // The offers of a client's Sec-WebSocket-Extensions value, in header order.

@@ -15,15 +15,8 @@ def test_chunks_carry_split_characters():
     greek = bytes.fromhex("CEBAE1BDB9CF83CEBCCEB5")
     assert feed(greek) == [(True, True, 11, 11)]
     assert feed(b"\xe2\x82", b"", b"\xac") == [(True, False, 2, 2), (True, False, 0, 2), (True, True, 1, 3)]
-    assert feed(b"\xf0\x9f", b"\x98\x80") == [(True, False, 2, 2), (True, True, 2, 4)]
     assert feed(b"\xf0", b"\x9f", b"\x98", b"\x80x") == [
         (True, False, 1, 1), (True, False, 1, 2), (True, False, 1, 3), (True, True, 2, 5)]
-
-
-@pytest.mark.parametrize("data", [b"\xed\xa0\x80", b"\xed\xa0", b"\xc0\x80", b"\xf4\x90\x80\x80",
-                                  b"\xe0\x80", b"\x80", b"\xf5"])
-def test_invalid_at_first_byte(data):
-    assert feed(data) == [(False, False, 0, 0)]
 
 
 def test_failure_is_sticky_until_reset():
