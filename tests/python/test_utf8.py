@@ -81,3 +81,18 @@ def test_matches_the_interpreters_decoder_on_random_streams():
         chunks = [stream[a:b] for a, b in zip([0] + cuts, cuts + [len(stream)])]
         assert feed(*chunks) == reference(chunks), chunks
 
+
+
+def test_reentrant_call_is_refused_not_blocked():
+    v, seen = Utf8Validator(), []
+
+    class Reentrant(bytearray):
+        def __buffer__(self, flags):
+            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                v.validate(b"x")
+            seen.append(True)
+            return memoryview(b"\xc3")
+
+    assert v.validate(Reentrant(b"\xc3")) == (True, False, 1, 1)
+    assert seen == [True]
+    assert v.validate(b"\xa9") == (True, True, 1, 2)
