@@ -15,7 +15,9 @@ namespace {
 }
 
 [[noreturn]] void wrong_type(const char* name, const char* expected, nb::handle got) {
-    nb::str type_name = nb::steal<nb::str>(PyType_GetName(Py_TYPE(got.ptr())));
+    PyObject* type_name_ptr = PyType_GetName(Py_TYPE(got.ptr()));
+    if (type_name_ptr == nullptr) throw nb::python_error();
+    nb::str type_name = nb::steal<nb::str>(type_name_ptr);
     argument_error(PyExc_TypeError, name,
                    std::format("expected {}, got '{}'", expected, type_name.c_str()));
 }

@@ -34,6 +34,7 @@ bool continues(std::uint8_t lead, std::size_t position, std::uint8_t b) noexcept
 
 // Whether `tail` is the well-formed start of a character that the data cut short.
 bool is_cut_character(std::span<const std::uint8_t> tail) noexcept {
+    if (tail.empty()) return false;
     std::size_t length = sequence_length(tail[0]);
     if (length < 2 || tail.size() >= length) return false;
     for (std::size_t i = 1; i < tail.size(); ++i)
@@ -170,9 +171,11 @@ nb::tuple Utf8Validator::validate(nb::handle data) {
     } else if (PyUnicode_Check(data.ptr())) {
         status = stream_.validate(str_bytes(data));
     } else {
+        PyObject* type_name = PyType_GetName(Py_TYPE(data.ptr()));
+        if (type_name == nullptr) throw nb::python_error();
         throw make_py_error(PyExc_TypeError,
                             std::format("argument 'data': expected bytes, bytearray or str, got '{}'",
-                                        Py_TYPE(data.ptr())->tp_name));
+                                        nb::steal<nb::str>(type_name).c_str()));
     }
     return nb::make_tuple(status.valid, status.ends_on_codepoint, status.consumed, status.total);
 }
