@@ -44,7 +44,7 @@ public:
 
     // One whole outgoing message, trailer 00 00 FF FF removed.
     std::expected<ByteVector, DeflateError> compress(std::span<const std::uint8_t> payload);
-    // One whole received message; errors are invalid_data with the texts peers see.
+    // One whole received message; errors are invalid_data, their text ready for a ValueError.
     std::expected<ByteVector, DeflateError> decompress(std::span<const std::uint8_t> payload);
 
     // The window bits zlib runs with for a negotiated value: always 9 to 15.
