@@ -1,6 +1,8 @@
 #include "lib.hpp"
 
+#include "compress.hpp"
 #include "traffic.hpp"
+#include "utf8.hpp"
 
 #include <re2/re2.h>
 
@@ -27,9 +29,11 @@ void register_members(nb::module_ m) {
     // 1 FuzzingServer, 2 run_fuzzingclient, 3 run_fuzzingserver
     // 4 PerMessageDeflateOffer, 5 PerMessageDeflateOfferAccept,
     // 6 PerMessageDeflateResponse, 7 PerMessageDeflateResponseAccept
+    export_compress_classes(m);
     // 8 Behavior, 9 BehaviorClose, 10 CaseResult
     register_traffic_stats(m);  // 11
     // 12 Utf8Validator
+    export_utf8_validator(m);
 }
 
 int module_exec(PyObject* module) {

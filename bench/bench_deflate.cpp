@@ -1,0 +1,71 @@
+// Throughput of the deflate engine and the UTF-8 validator. Rates are of
+// uncompressed bytes in both directions; bench/bench_zlib.py does the same work
+// with Python's zlib module for comparison.
+#include "deflate.hpp"
+#include "utf8.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <string_view>
+
+namespace varnel {
+namespace {
+
+// Words with some noise, from a small LCG that bench_zlib.py repeats exactly.
+ByteVector message(std::size_t size) {
+    constexpr std::string_view words[] = {"frame ", "mask ", "close ", "ping ", "opcode ", "payload "};
+    std::uint32_t x = 12345;
+    ByteVector out;
+    out.reserve(size + 8);
+    while (out.size() < size) {
+        x = (x * 1103515245u + 12345u) & 0x7FFFFFFFu;
+        std::uint32_t r = x >> 16;
+        if (r % 8 == 0) out.push_back(std::uint8_t(x >> 8));
+        else out.insert(out.end(), words[r % 6].begin(), words[r % 6].end());
+    }
+    out.resize(size);
+    return out;
+}
+
+void BM_Compress(benchmark::State& state) {
+    ByteVector payload = message(std::size_t(state.range(0)));
+    Deflate d(true, 0, true, 0);
+    for (auto _ : state) benchmark::DoNotOptimize(d.compress(payload));
+    state.SetBytesProcessed(std::int64_t(state.iterations()) * state.range(0));
+}
+
+void BM_Decompress(benchmark::State& state) {
+    ByteVector payload = message(std::size_t(state.range(0)));
+    Deflate d(true, 0, true, 0);
+    ByteVector compressed = d.compress(payload).value();
+    for (auto _ : state) benchmark::DoNotOptimize(d.decompress(compressed));
+    state.SetBytesProcessed(std::int64_t(state.iterations()) * state.range(0));
+    state.counters["ratio"] = double(payload.size()) / double(compressed.size());
+}
+
+// 16 MiB of text mixing one- to four-byte characters.
+ByteVector mixed_text() {
+    constexpr std::string_view pieces[] = {"ascii text ", "caf\xC3\xA9 ", "\xE2\x82\xAC 10 ",
+                                           "\xF0\x9F\x98\x80 ", "\xCE\xBA\xE1\xBD\xB9\xCF\x83\xCE\xBC\xCE\xB5 "};
+    ByteVector out;
+    for (std::size_t i = 0; out.size() < (16u << 20) - 16; ++i)
+        out.insert(out.end(), pieces[i % 5].begin(), pieces[i % 5].end());
+    return out;
+}
+
+void BM_Utf8Validate(benchmark::State& state) {
+    ByteVector text = mixed_text();
+    Utf8Stream stream;
+    for (auto _ : state) {
+        stream.reset();
+        benchmark::DoNotOptimize(stream.validate(text));
+    }
+    state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(text.size()));
+}
+
+BENCHMARK(BM_Compress)->Arg(64 << 10)->Arg(16 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Decompress)->Arg(64 << 10)->Arg(16 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Utf8Validate)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace varnel

@@ -1,0 +1,275 @@
+#include "deflate.hpp"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <climits>
+#include <format>
+#include <new>
+
+namespace varnel {
+
+namespace {
+
+constexpr std::array<std::uint8_t, 4> sync_trailer = {0x00, 0x00, 0xFF, 0xFF};
+constexpr std::size_t scratch_size = 8192;
+constexpr int compression_level = 6;
+constexpr int default_mem_level = 8;
+constexpr std::size_t max_window = std::size_t(1) << 15;
+
+// zlib counts input in uInt; longer payloads go in several steps.
+uInt step_length(std::size_t left) noexcept {
+    return uInt(std::min<std::size_t>(left, UINT_MAX));
+}
+
+DeflateError invalid_data(std::string message) {
+    return {DeflateError::Kind::invalid_data, std::move(message)};
+}
+
+DeflateError inflate_error(int rc, const z_stream& z) {
+    if (rc == Z_NEED_DICT) return invalid_data("requires a dictionary");
+    if (z.msg == nullptr) return invalid_data("deflate decompression error");
+    return invalid_data(std::string("deflate decompression error: ") + z.msg);
+}
+
+}  // namespace
+
+class Deflate::Compressor {
+public:
+    explicit Compressor(int window_bits) {
+        if (deflateInit2(&z_, compression_level, Z_DEFLATED, -window_bits, default_mem_level,
+                         Z_DEFAULT_STRATEGY) != Z_OK)
+            throw std::bad_alloc();
+    }
+    ~Compressor() { deflateEnd(&z_); }
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+    z_stream& z() noexcept { return z_; }
+
+private:
+    z_stream z_{};
+};
+
+class Deflate::Decompressor {
+public:
+    explicit Decompressor(int window_bits) {
+        if (inflateInit2(&z_, -window_bits) != Z_OK) throw std::bad_alloc();
+    }
+    ~Decompressor() { inflateEnd(&z_); }
+    Decompressor(const Decompressor&) = delete;
+    Decompressor& operator=(const Decompressor&) = delete;
+    z_stream& z() noexcept { return z_; }
+
+private:
+    z_stream z_{};
+};
+
+int Deflate::window_bits(std::uint8_t negotiated) noexcept {
+    if (negotiated == 0) return 15;
+    return std::clamp(int(negotiated), 9, 15);
+}
+
+Deflate::Deflate(bool compress_no_context_takeover, std::uint8_t compress_window_bits,
+                 bool decompress_no_context_takeover, std::uint8_t decompress_window_bits)
+    : compress_no_context_takeover_(compress_no_context_takeover),
+      decompress_no_context_takeover_(decompress_no_context_takeover) {
+    compressor_ = std::make_unique<Compressor>(window_bits(compress_window_bits));
+    decompressor_ = std::make_unique<Decompressor>(window_bits(decompress_window_bits));
+}
+
+Deflate::Deflate(Deflate&&) noexcept = default;
+Deflate& Deflate::operator=(Deflate&&) noexcept = default;
+Deflate::~Deflate() = default;
+
+std::expected<ByteVector, DeflateError> Deflate::compress(std::span<const std::uint8_t> payload) {
+    z_stream& z = compressor_->z();
+    if (compress_no_context_takeover_) deflateReset(&z);
+
+    ByteVector out;
+    out.reserve(payload.size() / 2 + 16);
+    std::array<std::uint8_t, scratch_size> scratch;
+    const std::uint8_t* next = payload.data();
+    std::size_t left = payload.size();
+    std::size_t produced = 0;
+    do {
+        uInt offered = step_length(left);
+        z.next_in = const_cast<Bytef*>(next);
+        z.avail_in = offered;
+        z.next_out = scratch.data();
+        z.avail_out = uInt(scratch.size());
+        int rc = deflate(&z, Z_SYNC_FLUSH);
+        if (rc == Z_STREAM_ERROR)
+            return std::unexpected(DeflateError{DeflateError::Kind::broken, "deflate compress"});
+        std::size_t used = offered - z.avail_in;
+        produced = scratch.size() - z.avail_out;
+        next += used;
+        left -= used;
+        out.insert(out.end(), scratch.data(), scratch.data() + produced);
+        // Z_BUF_ERROR: nothing left to flush (a repeated sync flush); not an error.
+        if (rc == Z_BUF_ERROR || (used == 0 && produced == 0)) break;
+    } while (left > 0 || produced == scratch.size());
+
+    if (out.size() >= 4 && std::equal(sync_trailer.begin(), sync_trailer.end(), out.end() - 4))
+        out.resize(out.size() - 4);
+    // An empty message after earlier ones flushes nothing, but RFC 7692 7.2.1 still
+    // asks for an empty stored block, which becomes the single byte 00 once its
+    // trailer is removed; a peer's inflater accepts it in every state.
+    if (out.empty()) out.push_back(0x00);
+    return out;
+}
+
+std::expected<ByteVector, DeflateError> Deflate::decompress(std::span<const std::uint8_t> payload) {
+    z_stream& z = decompressor_->z();
+    if (decompress_no_context_takeover_) inflateReset(&z);
+
+    ByteVector out;
+    out.reserve(std::min(payload.size() * 2 + 16, max_inflated_message));
+    std::array<std::uint8_t, scratch_size> scratch;
+    // The payload, then the trailer that the sender removed: fed in turn, not copied.
+    const std::uint8_t* next = payload.data();
+    std::size_t left = payload.size();
+    bool trailer_fed = false;
+    std::size_t produced = 0;
+    do {
+        if (left == 0 && !trailer_fed) {
+            next = sync_trailer.data();
+            left = sync_trailer.size();
+            trailer_fed = true;
+        }
+        uInt offered = step_length(left);
+        z.next_in = const_cast<Bytef*>(next);
+        z.avail_in = offered;
+        z.next_out = scratch.data();
+        z.avail_out = uInt(scratch.size());
+        int rc = inflate(&z, Z_SYNC_FLUSH);
+        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+            return std::unexpected(inflate_error(rc, z));
+        std::size_t used = offered - z.avail_in;
+        produced = scratch.size() - z.avail_out;
+        next += used;
+        left -= used;
+        if (produced > max_inflated_message - out.size())
+            return std::unexpected(invalid_data(std::format(
+                "deflate decompression error: message larger than {} bytes when inflated",
+                max_inflated_message)));
+        out.insert(out.end(), scratch.data(), scratch.data() + produced);
+        if (rc == Z_STREAM_END) {
+            restart_stream();
+            // Only (what is left of) the appended trailer remains: the message is complete.
+            if (trailer_fed || left == 0 || used == 0) break;
+            continue;  // more of the peer's data follows the final block
+        }
+        if (rc == Z_BUF_ERROR || (used == 0 && produced == 0)) break;
+    } while (left > 0 || !trailer_fed || produced == scratch.size());
+    return out;
+}
+
+// A block with BFINAL set ends the DEFLATE stream, after which zlib consumes
+// nothing more. RFC 7692 lets a sender end a message that way (its own example
+// follows the final block with one more byte), so the stream restarts, keeping its
+// window when context takeover is on, and inflation goes on with whatever the
+// peer sent after that block.
+void Deflate::restart_stream() {
+    z_stream& z = decompressor_->z();
+    std::array<Bytef, max_window> window;
+    uInt window_length = 0;
+    if (!decompress_no_context_takeover_) inflateGetDictionary(&z, window.data(), &window_length);
+    inflateReset(&z);
+    if (window_length > 0) inflateSetDictionary(&z, window.data(), window_length);
+}
+
+// ---------------------------------------------------------------------------
+// Sec-WebSocket-Extensions values
+
+namespace {
+
+constexpr std::string_view extension_name = "permessage-deflate";
+
+bool is_space(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::string_view trim(std::string_view s) noexcept {
+    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// Every piece between separators, empty ones included.
+std::vector<std::string_view> split(std::string_view s, char separator) {
+    std::vector<std::string_view> pieces;
+    while (true) {
+        std::size_t at = s.find(separator);
+        pieces.push_back(s.substr(0, at));
+        if (at == std::string_view::npos) return pieces;
+        s.remove_prefix(at + 1);
+    }
+}
+
+struct Param {
+    std::string_view name;
+    std::string_view value;
+};
+
+Param split_param(std::string_view token) {
+    std::size_t eq = token.find('=');
+    if (eq == std::string_view::npos) return {trim(token), {}};
+    std::string_view value = trim(token.substr(eq + 1));
+    while (!value.empty() && value.front() == '"') value.remove_prefix(1);
+    while (!value.empty() && value.back() == '"') value.remove_suffix(1);
+    return {trim(token.substr(0, eq)), value};
+}
+
+// An optional "+", then decimal digits up to 255; anything else reads as 0.
+std::uint8_t parse_u8(std::string_view value) noexcept {
+    if (value.starts_with('+')) value.remove_prefix(1);
+    if (value.empty() || value.front() < '0' || value.front() > '9') return 0;
+    unsigned number = 0;
+    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+    if (ec != std::errc() || end != value.data() + value.size() || number > 255) return 0;
+    return std::uint8_t(number);
+}
+
+// The parameter tokens of a permessage-deflate element, or nothing when the
+// element names another extension.
+std::optional<std::vector<Param>> element_params(std::string_view element) {
+    std::vector<std::string_view> tokens = split(element, ';');
+    if (trim(tokens.front()) != extension_name) return std::nullopt;
+    std::vector<Param> params;
+    for (std::size_t i = 1; i < tokens.size(); ++i) params.push_back(split_param(trim(tokens[i])));
+    return params;
+}
+
+}  // namespace
+
+std::vector<PerMessageDeflateOffer> parse_offers(std::string_view header) {
+    std::vector<PerMessageDeflateOffer> offers;
+    for (std::string_view element : split(header, ',')) {
+        auto params = element_params(element);
+        if (!params) continue;
+        PerMessageDeflateOffer offer;
+        for (const Param& p : *params) {
+            if (p.name == "client_no_context_takeover") offer.acceptNoContextTakeover = true;
+            else if (p.name == "client_max_window_bits") offer.acceptMaxWindowBits = true;
+            else if (p.name == "server_no_context_takeover") offer.requestNoContextTakeover = true;
+            else if (p.name == "server_max_window_bits") offer.requestMaxWindowBits = parse_u8(p.value);
+        }
+        offers.push_back(offer);
+    }
+    return offers;
+}
+
+std::optional<PerMessageDeflateResponse> parse_response(std::string_view header) {
+    auto params = element_params(trim(header.substr(0, header.find(','))));
+    if (!params) return std::nullopt;
+    PerMessageDeflateResponse response;
+    for (const Param& p : *params) {
+        if (p.name == "client_no_context_takeover") response.client_no_context_takeover = true;
+        else if (p.name == "client_max_window_bits") response.client_max_window_bits = parse_u8(p.value);
+        else if (p.name == "server_no_context_takeover") response.server_no_context_takeover = true;
+        else if (p.name == "server_max_window_bits") response.server_max_window_bits = parse_u8(p.value);
+    }
+    return response;
+}
+
+}  // namespace varnel

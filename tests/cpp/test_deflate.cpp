@@ -1,0 +1,185 @@
+#include "deflate.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace varnel {
+namespace {
+
+ByteVector bytes(std::string_view s) { return ByteVector(s.begin(), s.end()); }
+
+// Words with some noise, so that both matches and literals occur.
+ByteVector sample(std::size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    const std::string words[] = {"frame ", "mask ", "close ", "ping ", "opcode ", "payload "};
+    ByteVector out;
+    while (out.size() < size) {
+        const std::string& word = words[rng() % 6];
+        if (rng() % 8 == 0) out.push_back(std::uint8_t(rng()));
+        else out.insert(out.end(), word.begin(), word.end());
+    }
+    out.resize(size);
+    return out;
+}
+
+std::string error_text(const std::expected<ByteVector, DeflateError>& r) {
+    if (r) return "(no error)";
+    EXPECT_EQ(r.error().kind, DeflateError::Kind::invalid_data);
+    return r.error().message;
+}
+
+TEST(Deflate, WindowBitsMapIntoZlibRange) {
+    const std::pair<int, int> table[] = {{0, 15}, {1, 9}, {8, 9}, {9, 9}, {10, 10},
+                                         {14, 14}, {15, 15}, {200, 15}, {255, 15}};
+    for (auto [negotiated, used] : table)
+        EXPECT_EQ(Deflate::window_bits(std::uint8_t(negotiated)), used) << negotiated;
+}
+
+TEST(Deflate, RoundTripsAcrossWindowsAndTakeoverSettings) {
+    const ByteVector payloads[] = {{}, bytes("x"), sample(8192, 2), sample(100000, 3),
+                                   sample(8192, 2), {}, bytes("x")};
+    for (int bits = 8; bits <= 15; ++bits) {
+        for (bool no_takeover : {false, true}) {
+            Deflate sender(no_takeover, std::uint8_t(bits), false, 0);
+            Deflate receiver(false, 0, no_takeover, std::uint8_t(bits));
+            for (const ByteVector& payload : payloads) {
+                ByteVector compressed = sender.compress(payload).value();
+                auto inflated = receiver.decompress(compressed);
+                ASSERT_TRUE(inflated) << inflated.error().message;
+                EXPECT_EQ(*inflated, payload) << "bits " << bits << " size " << payload.size();
+            }
+        }
+    }
+}
+
+TEST(Deflate, EmptyMessageIsOneZeroByteOnFreshAndUsedStreams) {
+    Deflate d(false, 0, false, 0);
+    EXPECT_EQ(d.compress({}).value(), ByteVector{0x00});
+    ASSERT_TRUE(d.compress(bytes("hello")));
+    EXPECT_EQ(d.compress({}).value(), ByteVector{0x00});
+}
+
+TEST(Deflate, ContextTakeoverRefersBackToEarlierMessages) {
+    ByteVector text = sample(400, 6);
+    Deflate keep(false, 0, false, 0), fresh(true, 0, false, 0);
+    auto first = keep.compress(text).value(), second = keep.compress(text).value();
+    EXPECT_LT(second.size() * 4, first.size());
+    EXPECT_EQ(fresh.compress(text).value(), fresh.compress(text).value());
+}
+
+TEST(Deflate, CorruptDataFailsWithTheLibraryMessage) {
+    EXPECT_EQ(error_text(Deflate(false, 0, false, 0).decompress(ByteVector{0xFF, 0xFF, 0xFF, 0xFF})),
+              "deflate decompression error: invalid block type");
+    EXPECT_EQ(error_text(Deflate(false, 0, false, 0).decompress(ByteVector{0, 1, 0, 0, 0})),
+              "deflate decompression error: invalid stored block lengths");
+    // A second message that refers 1000 bytes back, beyond a 512-byte window.
+    ByteVector first = sample(1000, 7), second(first.begin(), first.begin() + 300);
+    Deflate wide(false, 15, false, 15), narrow(false, 9, false, 9);
+    ASSERT_TRUE(narrow.decompress(wide.compress(first).value()));
+    EXPECT_EQ(error_text(narrow.decompress(wide.compress(second).value())),
+              "deflate decompression error: invalid distance too far back");
+}
+
+TEST(Deflate, EveryTruncationEndsWithAResultOrAnError) {
+    ByteVector payload = sample(3000, 8);
+    ByteVector compressed = Deflate(false, 0, false, 0).compress(payload).value();
+    for (std::size_t cut = 0; cut < compressed.size(); ++cut) {
+        auto r = Deflate(false, 0, false, 0).decompress(std::span(compressed).first(cut));
+        if (r) EXPECT_LT(r->size(), 2 * payload.size());  // trailer bits read as codes
+        else EXPECT_TRUE(r.error().message.starts_with("deflate decompression error"));
+    }
+}
+
+TEST(Deflate, FinalBlockEndsTheStreamButNotTheConnection) {
+    const ByteVector hello = bytes("Hello"), final_hello = {0xF3, 0x48, 0xCD, 0xC9, 0xC9, 0x07, 0x00};
+    const ByteVector refers_back = {0xF2, 0x00, 0x11, 0x00, 0x00};  // "Hello" again, from the window
+    Deflate d(false, 0, false, 0);
+    EXPECT_EQ(d.decompress(final_hello).value(), hello);
+    EXPECT_EQ(d.decompress(refers_back).value(), hello);
+    ByteVector with_tail = final_hello;
+    with_tail.push_back(0x00);  // the way RFC 7692's own example ends
+    EXPECT_EQ(d.decompress(with_tail).value(), hello);
+    // An empty final stored block whose 00 00 FF FF was removed like a sync flush's.
+    EXPECT_EQ(d.decompress(ByteVector{0x01}).value(), ByteVector{});
+    ByteVector twice = final_hello;
+    twice.insert(twice.end(), refers_back.begin(), refers_back.end());
+    EXPECT_EQ(d.decompress(twice).value(), bytes("HelloHello"));
+    EXPECT_EQ(d.decompress(Deflate(false, 0, false, 0).compress(hello).value()).value(), hello);
+}
+
+TEST(Deflate, LargeMessagesUpToTheInflatedSizeCap) {
+    ByteVector payload = sample(16 << 20, 4);
+    Deflate sender(false, 0, false, 0), receiver(false, 0, false, 0);
+    EXPECT_TRUE(receiver.decompress(sender.compress(payload).value()).value() == payload);
+
+    Deflate bomb(true, 0, true, 0);
+    ByteVector zeros(max_inflated_message);
+    EXPECT_EQ(bomb.decompress(bomb.compress(zeros).value()).value().size(), max_inflated_message);
+    zeros.push_back(0);
+    EXPECT_EQ(error_text(bomb.decompress(bomb.compress(zeros).value())),
+              "deflate decompression error: message larger than 67108864 bytes when inflated");
+}
+
+// ---------------------------------------------------------------------------
+
+int request_bits(std::string_view params) {
+    auto offers = parse_offers("permessage-deflate; " + std::string(params));
+    return offers.size() == 1 ? offers[0].requestMaxWindowBits : -1;
+}
+
+TEST(ExtensionHeader, Offers) {
+    EXPECT_TRUE(parse_offers("").empty());
+    EXPECT_TRUE(parse_offers("Permessage-Deflate").empty());
+    auto bare = parse_offers("permessage-deflate").at(0);
+    EXPECT_FALSE(bare.acceptNoContextTakeover || bare.acceptMaxWindowBits ||
+                 bare.requestNoContextTakeover || bare.requestMaxWindowBits);
+    auto all = parse_offers(" permessage-deflate ;client_no_context_takeover; "
+                            "client_max_window_bits=12 ;server_no_context_takeover=false;x=1;;").at(0);
+    EXPECT_TRUE(all.acceptNoContextTakeover && all.acceptMaxWindowBits && all.requestNoContextTakeover);
+    EXPECT_EQ(all.requestMaxWindowBits, 0);
+
+    auto second = parse_offers("foo, permessage-deflate; client_max_window_bits");
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_TRUE(second[0].acceptMaxWindowBits);
+    auto three = parse_offers("permessage-deflate; server_max_window_bits=10, permessage-deflate,"
+                              "permessage-deflate; server_max_window_bits=12,");
+    ASSERT_EQ(three.size(), 3u);
+    EXPECT_EQ(three[0].requestMaxWindowBits + three[1].requestMaxWindowBits, 10);
+    EXPECT_EQ(three[2].requestMaxWindowBits, 12);
+}
+
+TEST(ExtensionHeader, WindowBitsValues) {
+    const std::pair<std::string_view, int> cases[] = {
+        {"server_max_window_bits=10", 10}, {"server_max_window_bits = \"10\"", 10},
+        {"server_max_window_bits=\"\"10\"", 10}, {"server_max_window_bits=+8", 8},
+        {"server_max_window_bits=0016", 16}, {"server_max_window_bits=255", 255},
+        {"server_max_window_bits=256", 0}, {"server_max_window_bits=-1", 0},
+        {"server_max_window_bits=+", 0}, {"server_max_window_bits=", 0},
+        {"server_max_window_bits", 0}, {"server_max_window_bits=\"1 0\"", 0},
+        {"server_max_window_bits=99999999999999999999", 0},
+        {"server_max_window_bits=10; server_max_window_bits=x", 0},
+    };
+    for (auto [params, expected] : cases) EXPECT_EQ(request_bits(params), expected) << params;
+}
+
+TEST(ExtensionHeader, ResponseReadsOnlyTheFirstElement) {
+    auto r = parse_response("permessage-deflate; client_max_window_bits=12; "
+                            "server_max_window_bits=\"9\"; client_no_context_takeover; "
+                            "server_no_context_takeover=false, permessage-deflate");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->client_max_window_bits, 12);
+    EXPECT_EQ(r->server_max_window_bits, 9);
+    EXPECT_TRUE(r->client_no_context_takeover && r->server_no_context_takeover);
+    auto bare = parse_response("permessage-deflate;client_max_window_bits");
+    ASSERT_TRUE(bare);
+    EXPECT_FALSE(bare->client_max_window_bits || bare->client_no_context_takeover ||
+                 bare->server_max_window_bits || bare->server_no_context_takeover);
+    EXPECT_FALSE(parse_response(""));
+    EXPECT_FALSE(parse_response("foo, permessage-deflate"));
+    EXPECT_FALSE(parse_response("Permessage-Deflate"));
+}
+
+}  // namespace
+}  // namespace varnel
