@@ -17,14 +17,27 @@ using ByteVec = std::vector<std::uint8_t>;
 class Bytes {
 public:
     Bytes() = default;
-    explicit Bytes(ByteVec v)
-        : buf_(std::make_shared<const ByteVec>(std::move(v))), off_(0), len_(buf_->size()) {}
+    explicit Bytes(ByteVec v) {
+        auto buf = std::make_shared<const ByteVec>(std::move(v));
+        ptr_ = buf->data();
+        len_ = buf->size();
+        keep_ = std::move(buf);
+    }
+    // Octets owned by someone else (e.g. an immutable Python object), kept alive
+    // by `owner` for as long as any view of them exists. No copy is made.
+    static Bytes sharing(std::shared_ptr<const void> owner, std::span<const std::uint8_t> s) {
+        Bytes out;
+        out.keep_ = std::move(owner);
+        out.ptr_ = s.data();
+        out.len_ = s.size();
+        return out;
+    }
     static Bytes copy_of(std::span<const std::uint8_t> s) { return Bytes(ByteVec(s.begin(), s.end())); }
     static Bytes copy_of(std::string_view s) {
         return copy_of(std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()));
     }
 
-    const std::uint8_t* data() const noexcept { return buf_ ? buf_->data() + off_ : nullptr; }
+    const std::uint8_t* data() const noexcept { return ptr_; }
     std::size_t size() const noexcept { return len_; }
     bool empty() const noexcept { return len_ == 0; }
     std::span<const std::uint8_t> span() const noexcept { return {data(), len_}; }
@@ -34,9 +47,14 @@ public:
     Bytes slice(std::size_t offset, std::size_t length) const noexcept {
         Bytes out = *this;
         offset = offset < len_ ? offset : len_;
-        out.off_ = off_ + offset;
+        if (ptr_ != nullptr) out.ptr_ = ptr_ + offset;
         out.len_ = length < len_ - offset ? length : len_ - offset;
         return out;
+    }
+
+    // Whether both views keep the same underlying buffer alive.
+    bool shares_buffer_with(const Bytes& o) const noexcept {
+        return keep_ && !keep_.owner_before(o.keep_) && !o.keep_.owner_before(keep_);
     }
 
     friend bool operator==(const Bytes& a, const Bytes& b) noexcept {
@@ -44,8 +62,8 @@ public:
     }
 
 private:
-    std::shared_ptr<const ByteVec> buf_;
-    std::size_t off_ = 0;
+    std::shared_ptr<const void> keep_;
+    const std::uint8_t* ptr_ = nullptr;
     std::size_t len_ = 0;
 };
 

@@ -1,0 +1,52 @@
+#include "mask.hpp"
+
+#include <openssl/rand.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace varnel {
+
+namespace {
+
+// 1024 keys per refill keeps the generator's per-call cost out of the frame path.
+constexpr std::size_t batch_octets = 4096;
+
+struct KeyBatch {
+    std::array<std::uint8_t, batch_octets> octets{};
+    std::size_t used = batch_octets;
+};
+
+}  // namespace
+
+MaskKey next_mask_key() {
+    thread_local KeyBatch batch;
+    if (batch.used + 4 > batch.octets.size()) {
+        if (RAND_bytes(batch.octets.data(), int(batch.octets.size())) != 1)
+            throw std::runtime_error("random generator failed to produce a masking key");
+        batch.used = 0;
+    }
+    MaskKey key;
+    std::memcpy(key.data(), batch.octets.data() + batch.used, key.size());
+    batch.used += key.size();
+    return key;
+}
+
+void copy_masked(std::uint8_t* dst, const std::uint8_t* src, std::size_t n, const MaskKey& key,
+                 std::uint64_t start) noexcept {
+    // The key rotated so that position 0 of this run meets key[start % 4].
+    std::uint8_t rotated[8];
+    for (std::size_t i = 0; i < 8; ++i) rotated[i] = key[(start + i) % 4];
+    std::uint64_t word;
+    std::memcpy(&word, rotated, 8);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, src + i, 8);
+        chunk ^= word;
+        std::memcpy(dst + i, &chunk, 8);
+    }
+    for (; i < n; ++i) dst[i] = src[i] ^ rotated[i % 8];
+}
+
+}  // namespace varnel
