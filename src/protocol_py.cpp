@@ -265,7 +265,7 @@ void def_getter(nb::handle cls, const char* name, Get&& get) {
 template <class Get, class Set>
 void def_getter_setter(nb::handle cls, const char* name, Get&& get, Set&& set, const char* arg) {
     def_property(cls, name, nb::cpp_function(std::forward<Get>(get), nb::is_method()),
-                 nb::cpp_function(std::forward<Set>(set), nb::is_method(), nb::arg(arg)));
+                 nb::cpp_function(std::forward<Set>(set), nb::is_method(), nb::arg(arg).none()));
 }
 
 void define_properties(nb::handle cls) {
@@ -425,8 +425,9 @@ void define_methods(nb::class_<Protocol>& cls) {
     cls.def("enableWirelog", &py_enable_wirelog, nb::sig("def enableWirelog(self, enable) -> None"));
 }
 
-void define_types() {
-    // A private scope: the classes must not become members of any module.
+// Returns the private scope the classes live in: they must not become members
+// of any module, and the scope keeps the type objects alive.
+PyRef define_types() {
     nb::module_ scope = nb::steal<nb::module_>(PyModule_New("varnel._varnel"));
     if (!scope.is_valid()) throw nb::python_error();
     if (!nb::type<TrafficStats>().is_valid()) register_traffic_stats(scope);
@@ -441,16 +442,14 @@ void define_types() {
         define_methods(cls);
         define_properties(cls);
     }
+    return PyRef::steal(std::move(scope));
 }
 
 }  // namespace
 
 void ensure_protocol_types() {
-    static DetachedOnce<bool> once;
-    once.get([] {
-        define_types();
-        return true;
-    });
+    static DetachedOnce<PyRef> scope;  // never destroyed: the types live until exit
+    scope.get(define_types);
 }
 
 nb::object Protocol::to_python() const {

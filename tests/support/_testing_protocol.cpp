@@ -117,5 +117,5 @@ NB_MODULE(_testing_protocol, m) {
         auto b = payload_to_bytes(value, utf8);
         if (!b) throw std::move(b.error());
         return nb::bytes(b->data(), b->size());
-    });
+    }, nb::arg("value").none(), nb::arg("utf8"));
 }
