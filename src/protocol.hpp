@@ -34,8 +34,9 @@ struct Later {
     PyRef func;
 };
 
-// Whole-message compressor slot of a connection. The permessage-deflate engine
-// plugs in here; absent means the connection sends uncompressed messages.
+// Whole-message compressor slot of a connection; absent means the connection
+// sends uncompressed messages. The permessage-deflate engine is not linked in
+// yet: once it is, `ProtocolInner::deflate` becomes that engine itself.
 class MessageCompressor {
 public:
     virtual ~MessageCompressor() = default;

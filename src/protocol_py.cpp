@@ -304,7 +304,7 @@ void define_properties(nb::handle cls) {
         cls, "perMessageCompressionAccept", [](P p) { return owned(p.accept()); }, &set_accept,
         "value");
     def_getter(cls, "_perMessageCompress", [](P p) -> nb::object {
-        bool on = read_locked(p, [](ProtocolInner& i) { return i.deflate != nullptr; });
+        bool on = read_locked(p, [](ProtocolInner& i) { return static_cast<bool>(i.deflate); });
         return on ? nb::object(nb::bool_(true)) : nb::none();
     });
     def_getter(cls, "state", [](P) { return 3; });
