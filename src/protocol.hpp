@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bytes.hpp"
+#include "deflate.hpp"
 #include "mask.hpp"
 #include "pyglue.hpp"
 #include "traffic.hpp"
@@ -34,16 +35,6 @@ struct Later {
     PyRef func;
 };
 
-// Whole-message compressor slot of a connection; absent means the connection
-// sends uncompressed messages. The permessage-deflate engine is not linked in
-// yet: once it is, `ProtocolInner::deflate` becomes that engine itself.
-class MessageCompressor {
-public:
-    virtual ~MessageCompressor() = default;
-    // The compressed payload. An error is a broken invariant of the compressor.
-    virtual std::expected<ByteVec, std::string> compress(std::span<const std::uint8_t> payload) = 0;
-};
-
 // Why the writer refused or failed to queue a frame. A refusal (a value no frame
 // can carry) reaches Python as ValueError, an I/O error as OSError.
 struct FrameError {
@@ -71,7 +62,7 @@ struct ProtocolInner {
     TrafficStats* traffic = nullptr;      // its counters, alive while traffic_stats is held
     PyRef offers;                         // null: none stored
     PyRef accept;                         // null: none stored (None itself may be stored)
-    std::unique_ptr<MessageCompressor> deflate;
+    std::optional<Deflate> deflate;       // permessage-deflate, when negotiated
     std::optional<MonoInstant> kill_deadline;
     std::optional<MonoInstant> close_deadline;
     std::int64_t auto_fragment_size = 0;

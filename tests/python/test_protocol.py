@@ -1,4 +1,5 @@
 import gc
+import zlib
 
 import pytest
 
@@ -204,11 +205,24 @@ def test_send_message_fragments_and_counts(p):
 
 
 def test_compressed_message_sets_rsv1_on_first_frame_only(p):
-    t.install_compressor(p)
+    t.install_deflate(p)
     assert p._perMessageCompress is True
-    p.sendMessage(b"abcdef", fragmentSize=4, doNotCompress=True)
-    assert [(f[1], f[2], f[4]) for f in sent(p)] == [(4, 1, b"fedc"), (0, 0, b"ba")]
-    assert p.trafficStats.__json__()["outgoingOctetsAppLevel"] == 6
+    text = b"hello hello hello hello hello"
+    p.sendMessage(text, fragmentSize=4, doNotCompress=True)
+    p.sendMessage(text, isBinary=True)
+    frames = sent(p)
+    inflate = zlib.decompressobj(-15)
+    first = [f for f in frames[:-1]]
+    assert [(f[1], f[2]) for f in first] == [(4, 1)] + [(0, 0)] * (len(first) - 1)
+    assert all(len(f[4]) == 4 for f in first[:-1]) and first[-1][0]
+    tail = b"\x00\x00\xff\xff"
+    assert inflate.decompress(b"".join(f[4] for f in first) + tail) == text
+    # Context carries over: the repeat compresses to less than the first.
+    assert frames[-1][1:3] == (4, 2) and len(frames[-1][4]) < sum(len(f[4]) for f in first)
+    assert inflate.decompress(frames[-1][4] + tail) == text
+    stats = p.trafficStats.__json__()
+    assert stats["outgoingOctetsAppLevel"] == 2 * len(text)
+    assert stats["outgoingOctetsWebSocketLevel"] == sum(len(f[4]) for f in frames)
 
 
 def test_close_frames_and_close_state(p):
@@ -318,12 +332,3 @@ def test_poisoned_connection_refuses_every_later_lock():
     for call in (lambda: p.sendMessage(b"x"), lambda: p.wasClean, lambda: p.killAfter(1)):
         with pytest.raises(RuntimeError, match="poisoned"):
             call()
-
-
-def test_failing_compressor_poisons_connection():
-    p = t.new_protocol(False)
-    t.install_compressor(p, failing=True)
-    with pytest.raises(RuntimeError, match="deflate compress"):
-        p.sendMessage(b"x")
-    with pytest.raises(RuntimeError, match="poisoned"):
-        p.sendFrame(1)

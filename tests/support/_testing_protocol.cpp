@@ -17,21 +17,6 @@ namespace {
 // The connection state behind a Python Protocol object.
 Protocol handle_of(nb::handle p) { return nb::cast<Protocol>(p); }
 
-// Something to stand in for the permessage-deflate engine: reverses the octets.
-class ReversingCompressor : public MessageCompressor {
-public:
-    std::expected<ByteVec, std::string> compress(std::span<const std::uint8_t> payload) override {
-        return ByteVec(payload.rbegin(), payload.rend());
-    }
-};
-
-class FailingCompressor : public MessageCompressor {
-public:
-    std::expected<ByteVec, std::string> compress(std::span<const std::uint8_t>) override {
-        return std::unexpected(std::string("stream error"));
-    }
-};
-
 }  // namespace
 
 NB_MODULE(_testing_protocol, m) {
@@ -99,11 +84,10 @@ NB_MODULE(_testing_protocol, m) {
         return nb::make_tuple(ns(g->close_deadline), ns(g->kill_deadline));
     });
     m.def("monotonic_ns", [] { return MonoClock::now().time_since_epoch().count(); });
-    m.def("install_compressor", [](nb::handle p, bool failing) {
-        auto g = handle_of(p).lock_py();
-        if (failing) g->deflate = std::make_unique<FailingCompressor>();
-        else g->deflate = std::make_unique<ReversingCompressor>();
-    }, nb::arg("p"), nb::arg("failing") = false);
+    // Compression as negotiated with no parameters: 15-bit windows, context takeover.
+    m.def("install_deflate", [](nb::handle p) {
+        handle_of(p).lock_py()->deflate.emplace(false, 0, false, 0);
+    });
     // A fatal failure while the connection mutex is held.
     m.def("fail_while_locked", [](nb::handle p) {
         auto g = handle_of(p).lock_py();
