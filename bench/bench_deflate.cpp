@@ -12,10 +12,10 @@ namespace varnel {
 namespace {
 
 // Words with some noise, from a small LCG that bench_zlib.py repeats exactly.
-ByteVector message(std::size_t size) {
+ByteVec message(std::size_t size) {
     constexpr std::string_view words[] = {"frame ", "mask ", "close ", "ping ", "opcode ", "payload "};
     std::uint32_t x = 12345;
-    ByteVector out;
+    ByteVec out;
     out.reserve(size + 8);
     while (out.size() < size) {
         x = (x * 1103515245u + 12345u) & 0x7FFFFFFFu;
@@ -28,33 +28,33 @@ ByteVector message(std::size_t size) {
 }
 
 void BM_Compress(benchmark::State& state) {
-    ByteVector payload = message(std::size_t(state.range(0)));
+    ByteVec payload = message(std::size_t(state.range(0)));
     Deflate d(true, 0, true, 0);
     for (auto _ : state) benchmark::DoNotOptimize(d.compress(payload));
     state.SetBytesProcessed(std::int64_t(state.iterations()) * state.range(0));
 }
 
 void BM_Decompress(benchmark::State& state) {
-    ByteVector payload = message(std::size_t(state.range(0)));
+    ByteVec payload = message(std::size_t(state.range(0)));
     Deflate d(true, 0, true, 0);
-    ByteVector compressed = d.compress(payload).value();
+    ByteVec compressed = d.compress(payload).value();
     for (auto _ : state) benchmark::DoNotOptimize(d.decompress(compressed));
     state.SetBytesProcessed(std::int64_t(state.iterations()) * state.range(0));
     state.counters["ratio"] = double(payload.size()) / double(compressed.size());
 }
 
 // 16 MiB of text mixing one- to four-byte characters.
-ByteVector mixed_text() {
+ByteVec mixed_text() {
     constexpr std::string_view pieces[] = {"ascii text ", "caf\xC3\xA9 ", "\xE2\x82\xAC 10 ",
                                            "\xF0\x9F\x98\x80 ", "\xCE\xBA\xE1\xBD\xB9\xCF\x83\xCE\xBC\xCE\xB5 "};
-    ByteVector out;
+    ByteVec out;
     for (std::size_t i = 0; out.size() < (16u << 20) - 16; ++i)
         out.insert(out.end(), pieces[i % 5].begin(), pieces[i % 5].end());
     return out;
 }
 
 void BM_Utf8Validate(benchmark::State& state) {
-    ByteVector text = mixed_text();
+    ByteVec text = mixed_text();
     Utf8Stream stream;
     for (auto _ : state) {
         stream.reset();

@@ -1,7 +1,7 @@
 #include "compress.hpp"
 
-#include <cstring>
-#include <format>
+#include "pyargs.hpp"
+
 #include <string_view>
 
 namespace varnel {
@@ -10,43 +10,10 @@ namespace {
 
 // Strict conversion of constructor arguments; every error names its argument.
 
-[[noreturn]] void argument_error(PyObject* type, const char* name, std::string_view what) {
-    throw make_py_error(type, std::format("argument '{}': {}", name, what));
-}
-
-[[noreturn]] void wrong_type(const char* name, const char* expected, nb::handle got) {
-    PyObject* type_name_ptr = PyType_GetName(Py_TYPE(got.ptr()));
-    if (type_name_ptr == nullptr) throw nb::python_error();
-    nb::str type_name = nb::steal<nb::str>(type_name_ptr);
-    argument_error(PyExc_TypeError, name,
-                   std::format("expected {}, got '{}'", expected, type_name.c_str()));
-}
-
-// NumPy's scalar booleans, recognised by type name so that numpy is never imported.
-bool is_numpy_bool(nb::handle h) noexcept {
-    const char* name = Py_TYPE(h.ptr())->tp_name;
-    return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
-}
-
-bool to_bool(nb::handle h, const char* name) {
-    if (h.ptr() == Py_True) return true;
-    if (h.ptr() == Py_False) return false;
-    if (is_numpy_bool(h)) {
-        int truth = PyObject_IsTrue(h.ptr());
-        if (truth < 0) throw nb::python_error();
-        return truth != 0;
-    }
-    wrong_type(name, "bool", h);
-}
+bool to_bool(nb::handle h, const char* name) { return take(arg_bool(h, name)); }
 
 std::uint8_t to_u8(nb::handle h, const char* name) {
-    if (!PyLong_Check(h.ptr())) wrong_type(name, "int", h);
-    int overflow = 0;
-    long value = PyLong_AsLongAndOverflow(h.ptr(), &overflow);
-    if (value == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0 || value < 0 || value > 255)
-        argument_error(PyExc_OverflowError, name, "int out of range 0 to 255");
-    return std::uint8_t(value);
+    return std::uint8_t(take(arg_unsigned(h, name, 255)));
 }
 
 std::optional<bool> to_optional_bool(nb::handle h, const char* name) {
@@ -61,7 +28,7 @@ std::optional<std::uint8_t> to_optional_u8(nb::handle h, const char* name) {
 
 template <class T>
 const T& to_instance(nb::handle h, const char* name, const char* class_name) {
-    if (!nb::isinstance<T>(h)) wrong_type(name, class_name, h);
+    if (!nb::isinstance<T>(h)) throw argument_type_error(name, h, class_name);
     return nb::cast<const T&>(h);
 }
 

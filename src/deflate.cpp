@@ -83,11 +83,11 @@ Deflate::Deflate(Deflate&&) noexcept = default;
 Deflate& Deflate::operator=(Deflate&&) noexcept = default;
 Deflate::~Deflate() = default;
 
-std::expected<ByteVector, DeflateError> Deflate::compress(std::span<const std::uint8_t> payload) {
+std::expected<ByteVec, DeflateError> Deflate::compress(std::span<const std::uint8_t> payload) {
     z_stream& z = compressor_->z();
     if (compress_no_context_takeover_) deflateReset(&z);
 
-    ByteVector out;
+    ByteVec out;
     out.reserve(payload.size() / 2 + 16);
     std::array<std::uint8_t, scratch_size> scratch;
     const std::uint8_t* next = payload.data();
@@ -120,11 +120,11 @@ std::expected<ByteVector, DeflateError> Deflate::compress(std::span<const std::u
     return out;
 }
 
-std::expected<ByteVector, DeflateError> Deflate::decompress(std::span<const std::uint8_t> payload) {
+std::expected<ByteVec, DeflateError> Deflate::decompress(std::span<const std::uint8_t> payload) {
     z_stream& z = decompressor_->z();
     if (decompress_no_context_takeover_) inflateReset(&z);
 
-    ByteVector out;
+    ByteVec out;
     out.reserve(std::min(payload.size() * 2 + 16, max_inflated_message));
     std::array<std::uint8_t, scratch_size> scratch;
     // The payload, then the trailer that the sender removed: fed in turn, not copied.

@@ -2,6 +2,7 @@
 // and the readers of the Sec-WebSocket-Extensions header.
 #pragma once
 
+#include "bytes.hpp"
 #include "compress.hpp"
 
 #include <cstddef>
@@ -30,8 +31,6 @@ struct DeflateError {
     std::string message;
 };
 
-using ByteVector = std::vector<std::uint8_t>;
-
 class Deflate {
 public:
     // Window bits of 0 mean "not negotiated". Throws std::bad_alloc when zlib
@@ -43,9 +42,9 @@ public:
     ~Deflate();
 
     // One whole outgoing message, trailer 00 00 FF FF removed.
-    std::expected<ByteVector, DeflateError> compress(std::span<const std::uint8_t> payload);
+    std::expected<ByteVec, DeflateError> compress(std::span<const std::uint8_t> payload);
     // One whole received message; errors are invalid_data, their text ready for a ValueError.
-    std::expected<ByteVector, DeflateError> decompress(std::span<const std::uint8_t> payload);
+    std::expected<ByteVec, DeflateError> decompress(std::span<const std::uint8_t> payload);
 
     // The window bits zlib runs with for a negotiated value: always 9 to 15.
     static int window_bits(std::uint8_t negotiated) noexcept;

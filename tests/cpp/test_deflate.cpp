@@ -8,13 +8,13 @@
 namespace varnel {
 namespace {
 
-ByteVector bytes(std::string_view s) { return ByteVector(s.begin(), s.end()); }
+ByteVec bytes(std::string_view s) { return ByteVec(s.begin(), s.end()); }
 
 // Words with some noise, so that both matches and literals occur.
-ByteVector sample(std::size_t size, unsigned seed) {
+ByteVec sample(std::size_t size, unsigned seed) {
     std::mt19937 rng(seed);
     const std::string words[] = {"frame ", "mask ", "close ", "ping ", "opcode ", "payload "};
-    ByteVector out;
+    ByteVec out;
     while (out.size() < size) {
         const std::string& word = words[rng() % 6];
         if (rng() % 8 == 0) out.push_back(std::uint8_t(rng()));
@@ -24,7 +24,7 @@ ByteVector sample(std::size_t size, unsigned seed) {
     return out;
 }
 
-std::string error_text(const std::expected<ByteVector, DeflateError>& r) {
+std::string error_text(const std::expected<ByteVec, DeflateError>& r) {
     if (r) return "(no error)";
     EXPECT_EQ(r.error().kind, DeflateError::Kind::invalid_data);
     return r.error().message;
@@ -38,14 +38,14 @@ TEST(Deflate, WindowBitsMapIntoZlibRange) {
 }
 
 TEST(Deflate, RoundTripsAcrossWindowsAndTakeoverSettings) {
-    const ByteVector payloads[] = {{}, bytes("x"), sample(8192, 2), sample(100000, 3),
+    const ByteVec payloads[] = {{}, bytes("x"), sample(8192, 2), sample(100000, 3),
                                    sample(8192, 2), {}, bytes("x")};
     for (int bits = 8; bits <= 15; ++bits) {
         for (bool no_takeover : {false, true}) {
             Deflate sender(no_takeover, std::uint8_t(bits), false, 0);
             Deflate receiver(false, 0, no_takeover, std::uint8_t(bits));
-            for (const ByteVector& payload : payloads) {
-                ByteVector compressed = sender.compress(payload).value();
+            for (const ByteVec& payload : payloads) {
+                ByteVec compressed = sender.compress(payload).value();
                 auto inflated = receiver.decompress(compressed);
                 ASSERT_TRUE(inflated) << inflated.error().message;
                 EXPECT_EQ(*inflated, payload) << "bits " << bits << " size " << payload.size();
@@ -56,13 +56,13 @@ TEST(Deflate, RoundTripsAcrossWindowsAndTakeoverSettings) {
 
 TEST(Deflate, EmptyMessageIsOneZeroByteOnFreshAndUsedStreams) {
     Deflate d(false, 0, false, 0);
-    EXPECT_EQ(d.compress({}).value(), ByteVector{0x00});
+    EXPECT_EQ(d.compress({}).value(), ByteVec{0x00});
     ASSERT_TRUE(d.compress(bytes("hello")));
-    EXPECT_EQ(d.compress({}).value(), ByteVector{0x00});
+    EXPECT_EQ(d.compress({}).value(), ByteVec{0x00});
 }
 
 TEST(Deflate, ContextTakeoverRefersBackToEarlierMessages) {
-    ByteVector text = sample(400, 6);
+    ByteVec text = sample(400, 6);
     Deflate keep(false, 0, false, 0), fresh(true, 0, false, 0);
     auto first = keep.compress(text).value(), second = keep.compress(text).value();
     EXPECT_LT(second.size() * 4, first.size());
@@ -70,12 +70,12 @@ TEST(Deflate, ContextTakeoverRefersBackToEarlierMessages) {
 }
 
 TEST(Deflate, CorruptDataFailsWithTheLibraryMessage) {
-    EXPECT_EQ(error_text(Deflate(false, 0, false, 0).decompress(ByteVector{0xFF, 0xFF, 0xFF, 0xFF})),
+    EXPECT_EQ(error_text(Deflate(false, 0, false, 0).decompress(ByteVec{0xFF, 0xFF, 0xFF, 0xFF})),
               "deflate decompression error: invalid block type");
-    EXPECT_EQ(error_text(Deflate(false, 0, false, 0).decompress(ByteVector{0, 1, 0, 0, 0})),
+    EXPECT_EQ(error_text(Deflate(false, 0, false, 0).decompress(ByteVec{0, 1, 0, 0, 0})),
               "deflate decompression error: invalid stored block lengths");
     // A second message that refers 1000 bytes back, beyond a 512-byte window.
-    ByteVector first = sample(1000, 7), second(first.begin(), first.begin() + 300);
+    ByteVec first = sample(1000, 7), second(first.begin(), first.begin() + 300);
     Deflate wide(false, 15, false, 15), narrow(false, 9, false, 9);
     ASSERT_TRUE(narrow.decompress(wide.compress(first).value()));
     EXPECT_EQ(error_text(narrow.decompress(wide.compress(second).value())),
@@ -83,8 +83,8 @@ TEST(Deflate, CorruptDataFailsWithTheLibraryMessage) {
 }
 
 TEST(Deflate, EveryTruncationEndsWithAResultOrAnError) {
-    ByteVector payload = sample(3000, 8);
-    ByteVector compressed = Deflate(false, 0, false, 0).compress(payload).value();
+    ByteVec payload = sample(3000, 8);
+    ByteVec compressed = Deflate(false, 0, false, 0).compress(payload).value();
     for (std::size_t cut = 0; cut < compressed.size(); ++cut) {
         auto r = Deflate(false, 0, false, 0).decompress(std::span(compressed).first(cut));
         if (r) EXPECT_LT(r->size(), 2 * payload.size());  // trailer bits read as codes
@@ -93,29 +93,29 @@ TEST(Deflate, EveryTruncationEndsWithAResultOrAnError) {
 }
 
 TEST(Deflate, FinalBlockEndsTheStreamButNotTheConnection) {
-    const ByteVector hello = bytes("Hello"), final_hello = {0xF3, 0x48, 0xCD, 0xC9, 0xC9, 0x07, 0x00};
-    const ByteVector refers_back = {0xF2, 0x00, 0x11, 0x00, 0x00};  // "Hello" again, from the window
+    const ByteVec hello = bytes("Hello"), final_hello = {0xF3, 0x48, 0xCD, 0xC9, 0xC9, 0x07, 0x00};
+    const ByteVec refers_back = {0xF2, 0x00, 0x11, 0x00, 0x00};  // "Hello" again, from the window
     Deflate d(false, 0, false, 0);
     EXPECT_EQ(d.decompress(final_hello).value(), hello);
     EXPECT_EQ(d.decompress(refers_back).value(), hello);
-    ByteVector with_tail = final_hello;
+    ByteVec with_tail = final_hello;
     with_tail.push_back(0x00);  // the way RFC 7692's own example ends
     EXPECT_EQ(d.decompress(with_tail).value(), hello);
     // An empty final stored block whose 00 00 FF FF was removed like a sync flush's.
-    EXPECT_EQ(d.decompress(ByteVector{0x01}).value(), ByteVector{});
-    ByteVector twice = final_hello;
+    EXPECT_EQ(d.decompress(ByteVec{0x01}).value(), ByteVec{});
+    ByteVec twice = final_hello;
     twice.insert(twice.end(), refers_back.begin(), refers_back.end());
     EXPECT_EQ(d.decompress(twice).value(), bytes("HelloHello"));
     EXPECT_EQ(d.decompress(Deflate(false, 0, false, 0).compress(hello).value()).value(), hello);
 }
 
 TEST(Deflate, LargeMessagesUpToTheInflatedSizeCap) {
-    ByteVector payload = sample(16 << 20, 4);
+    ByteVec payload = sample(16 << 20, 4);
     Deflate sender(false, 0, false, 0), receiver(false, 0, false, 0);
     EXPECT_TRUE(receiver.decompress(sender.compress(payload).value()).value() == payload);
 
     Deflate bomb(true, 0, true, 0);
-    ByteVector zeros(max_inflated_message);
+    ByteVec zeros(max_inflated_message);
     EXPECT_EQ(bomb.decompress(bomb.compress(zeros).value()).value().size(), max_inflated_message);
     zeros.push_back(0);
     EXPECT_EQ(error_text(bomb.decompress(bomb.compress(zeros).value())),
