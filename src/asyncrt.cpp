@@ -258,6 +258,10 @@ nb::python_error join_failure(std::uint64_t id, const std::string& name, const s
 namespace {
 
 struct Bridge {
+    // The class is bound in a scope that is dropped at once, so this is what keeps
+    // it (and with it its registration) alive: a type object sits in reference
+    // cycles of its own and would otherwise go at some later garbage collection.
+    PyRef coroutine_type;
     PyRef release_waiter;
     PyRef get_running_loop;
 };
@@ -348,18 +352,23 @@ public:
     // The polling thread, attached: cancels the pending wait and destroys what
     // is queued; anything that completes later is destroyed on arrival.
     void drop(bool cancel) {
-        std::deque<Handler> queued;
         Waker old;
         {
             auto lock = lock_detached(mutex_);
             if (phase_ == Phase::dropped) return;
-            phase_ = Phase::dropped;
-            queued.swap(ready_);
+            // Completions keep queueing until the signal has been emitted: the
+            // emission reaches into the frames of pending operations (a timer's
+            // queue entry, say), so no frame may be destroyed elsewhere meanwhile.
+            phase_ = Phase::active;
             old = std::move(waker_);
         }
-        // Before the queued handlers go: an operation whose handler is queued may
-        // still be reachable through the slot.
         if (cancel) signal_.emit(asio::cancellation_type::terminal);
+        std::deque<Handler> queued;
+        {
+            auto lock = lock_detached(mutex_);
+            phase_ = Phase::dropped;
+            queued.swap(ready_);
+        }
         queued.clear();
     }
 
@@ -450,8 +459,10 @@ public:
         : s_(std::make_unique<State>(std::move(op), std::move(name), std::move(qualname))) {}
     Coroutine(Coroutine&&) noexcept = default;
     Coroutine& operator=(Coroutine&&) noexcept = default;
+    // Also after the operation finished: a handler that arrived late would
+    // otherwise be released with the core, possibly on a thread not attached.
     ~Coroutine() {
-        if (s_ && !s_->finished) drop_operation();
+        if (s_) drop_operation();
     }
 
     const std::string& name() const noexcept { return s_->name; }
@@ -574,8 +585,8 @@ void add_read_only(nb::handle type, const char* name, nb::object getter) {
     PyType_Modified(reinterpret_cast<PyTypeObject*>(type.ptr()));
 }
 
-void define_coroutine_class() {
-    if (nb::type<Coroutine>().is_valid()) return;
+nb::object define_coroutine_class() {
+    if (nb::handle existing = nb::type<Coroutine>(); existing.is_valid()) return nb::borrow(existing);
     // Not a module member: the class lives in a scope of its own.
     nb::module_ scope = nb::steal<nb::module_>(PyModule_New("varnel._varnel"));
     if (!scope.is_valid()) throw nb::python_error();
@@ -588,14 +599,15 @@ void define_coroutine_class() {
     add_read_only(cls, "__name__", nb::cpp_function([](const Coroutine& c) { return c.name(); }));
     add_read_only(cls, "__qualname__",
                   nb::cpp_function([](const Coroutine& c) { return c.qualname(); }));
+    return cls;
 }
 
 DetachedOnce<Bridge> bridge_cell;
 
 const Bridge& bridge() {
     return bridge_cell.get([] {
-        define_coroutine_class();
         Bridge b;
+        b.coroutine_type = PyRef::steal(define_coroutine_class());
         b.release_waiter = PyRef::steal(
             nb::cpp_function(&release_waiter, nb::name("release_waiter"), nb::arg("future")));
         b.get_running_loop =

@@ -43,6 +43,16 @@ async def test_values_reach_the_awaiter():
     assert await m.call_from_worker(lambda: 7) == 7
 
 
+def test_coroutine_class_outlives_its_instances():
+    # With no coroutine alive, a full collection must not take the class with it.
+    m.immediate(1).close()
+    gc.collect()
+    coro = m.immediate(2)
+    with pytest.raises(StopIteration) as info:
+        coro.send(None)
+    assert info.value.value == 2
+
+
 @pytest.mark.asyncio
 async def test_python_exception_crosses_threads_unchanged():
     raised = []

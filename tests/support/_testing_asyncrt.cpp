@@ -60,6 +60,8 @@ Operation fail_at_once() {
 }  // namespace
 
 NB_MODULE(_testing_asyncrt, m) {
+    // The coroutine class and its bridge live until exit by design.
+    nb::set_leak_warnings(false);
     m.def("sleep_then_call", [](double seconds, nb::object fn) {
         return make_coroutine(sleep_then_call(seconds, PyRef::steal(std::move(fn))),
                               "sleep_then_call", "Testing.sleep_then_call");
