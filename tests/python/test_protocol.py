@@ -174,6 +174,8 @@ def test_refused_frames_leave_no_trace_and_connection_usable(p):
         p.sendFrame(1, payload_len=2**40)
     with pytest.raises(TypeError, match="'bogus'"):
         p.sendFrame(1, bogus=1)
+    with pytest.raises(TypeError, match="unexpected keyword"):
+        p.sendFrame(1, **{"\ud800": 1})
     with pytest.raises(TypeError, match="'opcode'"):
         p.sendFrame()
     assert t.queued(p) == [] and t.wirelog(p) == [] and p.txFrameStats == {}
