@@ -295,7 +295,11 @@ std::span<const std::uint8_t> octets(const char* data, Py_ssize_t size) {
 }
 
 // Octets that live inside an immutable Python object, shared without copying.
+// Only exact bytes and str are shared: a chunk may be freed last on an engine
+// thread, even with the connection mutex held, and freeing those runs no Python
+// code. A subclass instance may run arbitrary code when freed, so it is copied.
 Bytes shared_from(PyObject* owner, std::span<const std::uint8_t> view) {
+    if (!PyBytes_CheckExact(owner) && !PyUnicode_CheckExact(owner)) return Bytes::copy_of(view);
     return Bytes::sharing(std::make_shared<PyRef>(PyRef::borrow(owner)), view);
 }
 
@@ -324,8 +328,10 @@ std::expected<Bytes, nb::python_error> payload_to_bytes(nb::handle value, bool u
     PyObject* o = value.ptr();
     if (o == nullptr || o == Py_None) return Bytes();
     if (PyBytes_Check(o)) return shared_from(o, octets(PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o)));
-    if (PyByteArray_Check(o))
+    if (PyByteArray_Check(o)) {
+        nb::ft_object_guard guard(o);  // another thread may resize it meanwhile
         return Bytes::copy_of(octets(PyByteArray_AS_STRING(o), PyByteArray_GET_SIZE(o)));
+    }
     if (PyIndex_Check(o)) {
         PyObject* index = PyNumber_Index(o);
         if (index != nullptr) {

@@ -143,43 +143,55 @@ std::optional<std::string> tag_text(nb::handle tag) {
     return out;
 }
 
+// A timer's delay as the case gave it and as a duration.
+struct Delay {
+    double secs;
+    std::chrono::nanoseconds duration;
+};
+
+Delay take_delay(nb::handle secs_arg) {
+    const double secs = take(arg_float(secs_arg, "secs"));
+    return Delay{secs, take(delay_from_secs(secs))};
+}
+
 // Sets a deadline field under the mutex; a deadline past the clock's range is
 // refused before anything changes.
 template <class Set>
-void set_deadline(const Protocol& self, nb::handle secs_arg, Set&& set) {
-    const double secs = take(arg_float(secs_arg, "secs"));
-    const auto delay = take(delay_from_secs(secs));
+void set_deadline(const Protocol& self, const Delay& delay, Set&& set) {
     bool stored = false;
     {
         auto g = self.lock_py();
-        if (auto deadline = deadline_after(MonoClock::now(), delay)) {
-            set(*g, *deadline, secs);
+        if (auto deadline = deadline_after(MonoClock::now(), delay.duration)) {
+            set(*g, *deadline, delay.secs);
             stored = true;
         }
     }
     if (!stored)
-        throw make_py_error(PyExc_OverflowError,
-                            std::format("secs is too large for a timer: {} seconds from now", secs));
+        throw make_py_error(
+            PyExc_OverflowError,
+            std::format("secs is too large for a timer: {} seconds from now", delay.secs));
 }
 
 void close_after(const Protocol& self, nb::handle secs) {
-    set_deadline(self, secs, [](ProtocolInner& inner, MonoInstant deadline, double s) {
+    set_deadline(self, take_delay(secs), [](ProtocolInner& inner, MonoInstant deadline, double s) {
         inner.close_deadline = deadline;
         inner.wirelog.push_back(wire::CloseSet{s});
     });
 }
 
 void kill_after(const Protocol& self, nb::handle secs) {
-    set_deadline(self, secs, [](ProtocolInner& inner, MonoInstant deadline, double s) {
+    set_deadline(self, take_delay(secs), [](ProtocolInner& inner, MonoInstant deadline, double s) {
         inner.kill_deadline = deadline;
         inner.wirelog.push_back(wire::KillSet{s});
     });
 }
 
 void continue_later(const Protocol& self, nb::handle secs, nb::handle func, nb::handle tag) {
+    // secs first: a refused delay must not run the tag's str().
+    const Delay delay = take_delay(secs);
     PyRef callable = PyRef::borrow(func);
     std::optional<std::string> text = tag_text(tag);
-    set_deadline(self, secs, [&](ProtocolInner& inner, MonoInstant deadline, double s) {
+    set_deadline(self, delay, [&](ProtocolInner& inner, MonoInstant deadline, double s) {
         inner.wirelog.push_back(wire::LaterSet{s, text});
         inner.laters.push_back(Later{std::move(text), deadline, std::move(callable)});
     });

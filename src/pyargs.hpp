@@ -133,16 +133,15 @@ std::expected<std::array<nb::handle, N>, nb::python_error> bind_arguments(
     }
     for (std::size_t i = 0; i < given; ++i) out[i] = args[i];
     for (auto [key, value] : kwargs) {
-        const char* name = PyUnicode_AsUTF8(key.ptr());
-        if (name == nullptr) return std::unexpected(nb::python_error());
+        // Compared without encoding: a keyword UTF-8 cannot carry is just unknown.
         std::size_t i = 0;
-        while (i < N && std::strcmp(names[i], name) != 0) ++i;
+        while (i < N && !PyUnicode_EqualToUTF8(key.ptr(), names[i])) ++i;
         if (i == N) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", fn, name);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn, key.ptr());
             return std::unexpected(nb::python_error());
         }
         if (out[i].is_valid()) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fn, name);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fn, names[i]);
             return std::unexpected(nb::python_error());
         }
         out[i] = value;

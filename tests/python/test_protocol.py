@@ -174,6 +174,8 @@ def test_refused_frames_leave_no_trace_and_connection_usable(p):
         p.sendFrame(1, payload_len=2**40)
     with pytest.raises(TypeError, match="'bogus'"):
         p.sendFrame(1, bogus=1)
+    with pytest.raises(TypeError, match="unexpected keyword"):
+        p.sendFrame(1, **{"\ud800": 1})
     with pytest.raises(TypeError, match="'opcode'"):
         p.sendFrame()
     assert t.queued(p) == [] and t.wirelog(p) == [] and p.txFrameStats == {}
@@ -332,3 +334,40 @@ def test_poisoned_connection_refuses_every_later_lock():
     for call in (lambda: p.sendMessage(b"x"), lambda: p.wasClean, lambda: p.killAfter(1)):
         with pytest.raises(RuntimeError, match="poisoned"):
             call()
+
+
+def test_queued_data_holds_no_subclass_instance():
+    # A server queues frame data as given; an object whose release runs Python
+    # code must not be kept alive by the queue (it would be freed by the writer).
+    freed = []
+
+    class B(bytes):
+        def __del__(self):
+            freed.append("B")
+
+    class S(str):
+        def __del__(self):
+            freed.append("S")
+
+    p = t.new_protocol(True)
+    p.beginMessageFrame(6)
+    p.sendMessageFrameData(B(b"abc"))
+    p.sendMessageFrameData(S("d\u00e9"))
+    gc.collect()
+    assert freed == ["B", "S"]
+    assert sent(p)[0][4] == b"abcd\xc3\xa9"
+
+
+def test_refused_delay_does_not_stringify_tag():
+    seen = []
+
+    class Tag:
+        def __str__(self):
+            seen.append(1)
+            return "t"
+
+    p = t.new_protocol(False)
+    for bad in ("1", -1.0, float("inf")):
+        with pytest.raises((TypeError, ValueError, OverflowError)):
+            p.continueLater(bad, print, Tag())
+    assert seen == [] and t.laters(p) == [] and t.wirelog(p) == []
