@@ -38,7 +38,7 @@ void register_members(nb::module_ m) {
 
 int module_exec(PyObject* module) {
     if (!PyModule_Check(module)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'",
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'module'",
                      Py_TYPE(module)->tp_name);
         return -1;
     }
@@ -181,7 +181,7 @@ std::expected<CaseIds, nb::python_error> index_ids(nb::handle index) {
     CaseIds ids;
     ids.reserve(std::size_t(PyList_GET_SIZE(keys.ptr())));
     for (nb::handle key : nb::borrow<nb::list>(keys)) {
-        if (!PyUnicode_Check(key.ptr())) return std::unexpected(type_error_not_instance(key, "PyString"));
+        if (!PyUnicode_Check(key.ptr())) return std::unexpected(type_error_not_instance(key, "str"));
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(key.ptr(), &size);
         if (text == nullptr) return std::unexpected(nb::python_error());
@@ -199,7 +199,7 @@ std::expected<std::vector<Case>, nb::python_error> resolve_cases(
     if (!package.is_valid()) return std::unexpected(nb::python_error());
     nb::object index = nb::steal(PyObject_GetAttr(package.ptr(), constants->cases_attr));
     if (!index.is_valid()) return std::unexpected(nb::python_error());
-    if (!PyDict_Check(index.ptr())) return std::unexpected(type_error_not_instance(index, "PyDict"));
+    if (!PyDict_Check(index.ptr())) return std::unexpected(type_error_not_instance(index, "dict"));
 
     auto all_ids = index_ids(index);
     if (!all_ids) return std::unexpected(std::move(all_ids.error()));

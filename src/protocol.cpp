@@ -70,6 +70,9 @@ constexpr std::uint8_t max_opcode = 15;
 // A stretched payload (payload_len) is built in memory before it is queued;
 // beyond this the request is refused rather than left to exhaust memory.
 constexpr std::size_t max_stretched_payload = std::size_t(1) << 30;
+// Every chunk costs a queue entry and a wire-log entry, so a tiny chopsize on a
+// huge frame could ask for more memory than any frame; refuse beyond this.
+constexpr std::size_t max_chunks_per_frame = std::size_t(1) << 20;
 
 std::size_t header_size(std::uint64_t length, bool masked) {
     std::size_t extended = length < 126 ? 0 : length < 65536 ? 2 : 8;
@@ -159,6 +162,15 @@ std::expected<void, FrameError> ProtocolInner::send_frame(std::uint8_t opcode, b
             FrameError::Kind::refused,
             std::format("payload_len {} is larger than the largest frame built here ({} octets)",
                         *payload_len, max_stretched_payload)});
+    if (chopsize && *chopsize > 0) {
+        const std::size_t n = payload_len.value_or(payload.size());
+        const std::size_t total = header_size(n, !is_server) + n;
+        if ((total - 1) / *chopsize + 1 > max_chunks_per_frame)
+            return std::unexpected(FrameError{
+                FrameError::Kind::refused,
+                std::format("chopsize {} would cut a frame of {} octets into more than {} chunks",
+                            *chopsize, total, max_chunks_per_frame)});
+    }
 
     tx_frame_stats[opcode] += 1;
     const std::optional<MaskKey> key = next_mask();
@@ -349,7 +361,7 @@ std::expected<Bytes, nb::python_error> payload_to_bytes(nb::handle value, bool u
         if (utf8) return shared_from(o, octets(text, size));
         return latin1_of(o);
     }
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", Py_TYPE(o)->tp_name);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'str'", Py_TYPE(o)->tp_name);
     return std::unexpected(nb::python_error());
 }
 

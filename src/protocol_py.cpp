@@ -231,7 +231,7 @@ nb::dict tx_frame_stats(const Protocol& self) {
 }
 
 void set_offers(const Protocol& self, nb::handle value) {
-    if (!PyList_Check(value.ptr())) throw argument_type_error("value", value, "PyList");
+    if (!PyList_Check(value.ptr())) throw argument_type_error("value", value, "list");
     PyRef old;
     {
         auto g = self.lock_py();

@@ -50,7 +50,7 @@ inline std::expected<bool, nb::python_error> arg_bool(nb::handle value, const ch
         if (truth < 0) return std::unexpected(nb::python_error());
         return truth != 0;
     }
-    return std::unexpected(argument_type_error(name, value, "PyBool"));
+    return std::unexpected(argument_type_error(name, value, "bool"));
 }
 
 // An integer (anything with __index__) from 0 to `max`.

@@ -172,6 +172,8 @@ def test_refused_frames_leave_no_trace_and_connection_usable(p):
         p.sendFrame(16)
     with pytest.raises(ValueError, match="payload_len"):
         p.sendFrame(1, payload_len=2**40)
+    with pytest.raises(ValueError, match="chopsize 1 would cut a frame"):
+        p.sendFrame(2, payload_len=2**20, chopsize=1)
     with pytest.raises(TypeError, match="'bogus'"):
         p.sendFrame(1, bogus=1)
     with pytest.raises(TypeError, match="unexpected keyword"):
