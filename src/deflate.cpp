@@ -123,6 +123,10 @@ std::expected<ByteVec, DeflateError> Deflate::compress(std::span<const std::uint
 std::expected<ByteVec, DeflateError> Deflate::decompress(std::span<const std::uint8_t> payload) {
     z_stream& z = decompressor_->z();
     if (decompress_no_context_takeover_) inflateReset(&z);
+    // An empty payload carries no DEFLATE data at all (a sender whose flush had
+    // nothing left to emit). Inflating the bare trailer would leave the stream
+    // inside a stored-block header and wreck the next message.
+    if (payload.empty()) return ByteVec{};
 
     ByteVec out;
     out.reserve(std::min(payload.size() * 2 + 16, max_inflated_message));

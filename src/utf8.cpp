@@ -1,5 +1,7 @@
 #include "utf8.hpp"
 
+#include "pyargs.hpp"
+
 #include <simdutf.h>
 
 #include <atomic>
@@ -171,11 +173,8 @@ nb::tuple Utf8Validator::validate(nb::handle data) {
     } else if (PyUnicode_Check(data.ptr())) {
         status = stream_.validate(str_bytes(data));
     } else {
-        PyObject* type_name = PyType_GetName(Py_TYPE(data.ptr()));
-        if (type_name == nullptr) throw nb::python_error();
-        throw make_py_error(PyExc_TypeError,
-                            std::format("argument 'data': expected bytes, bytearray or str, got '{}'",
-                                        nb::steal<nb::str>(type_name).c_str()));
+        // The bytes forms were tried first; the error reported is the str conversion's.
+        throw argument_type_error("data", data, "PyString");
     }
     return nb::make_tuple(status.valid, status.ends_on_codepoint, status.consumed, status.total);
 }

@@ -54,11 +54,20 @@ TEST(Deflate, RoundTripsAcrossWindowsAndTakeoverSettings) {
     }
 }
 
-TEST(Deflate, EmptyMessageIsOneZeroByteOnFreshAndUsedStreams) {
+TEST(Deflate, EmptyMessagesSendOneZeroByteAndReceiveWithoutHarm) {
     Deflate d(false, 0, false, 0);
     EXPECT_EQ(d.compress({}).value(), ByteVec{0x00});
     ASSERT_TRUE(d.compress(bytes("hello")));
     EXPECT_EQ(d.compress({}).value(), ByteVec{0x00});
+
+    // A peer may send an empty payload instead; it must not disturb the window.
+    Deflate sender(false, 0, false, 0), receiver(false, 0, false, 0);
+    for (std::string_view text : {"hello", "", "hello", "hello"}) {
+        ByteVec payload = text.empty() ? ByteVec{} : sender.compress(bytes(text)).value();
+        auto inflated = receiver.decompress(payload);
+        ASSERT_TRUE(inflated) << inflated.error().message;
+        EXPECT_EQ(*inflated, bytes(text));
+    }
 }
 
 TEST(Deflate, ContextTakeoverRefersBackToEarlierMessages) {
@@ -74,9 +83,10 @@ TEST(Deflate, CorruptDataFailsWithTheLibraryMessage) {
               "deflate decompression error: invalid block type");
     EXPECT_EQ(error_text(Deflate(false, 0, false, 0).decompress(ByteVec{0, 1, 0, 0, 0})),
               "deflate decompression error: invalid stored block lengths");
-    // A second message that refers 1000 bytes back, beyond a 512-byte window.
+    // A second message that refers 1000 bytes back, beyond a 512-byte window
+    // (the receiving window is the fourth argument, not the second).
     ByteVec first = sample(1000, 7), second(first.begin(), first.begin() + 300);
-    Deflate wide(false, 15, false, 15), narrow(false, 9, false, 9);
+    Deflate wide(false, 15, false, 15), narrow(false, 15, false, 9);
     ASSERT_TRUE(narrow.decompress(wide.compress(first).value()));
     EXPECT_EQ(error_text(narrow.decompress(wide.compress(second).value())),
               "deflate decompression error: invalid distance too far back");

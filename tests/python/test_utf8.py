@@ -38,7 +38,8 @@ def test_input_forms():
     for bad, error, text in [("\u0100", ValueError, "codepoint U+0100 is not a single byte"),
                              ("a\U0001F600", ValueError, "codepoint U+1F600 is not a single byte"),
                              ("\xe9\ud800\u0100", UnicodeEncodeError, "surrogates"),
-                             (memoryview(b"a"), TypeError, "data"), (1, TypeError, "data")]:
+                             (memoryview(b"a"), TypeError, "argument 'data': 'memoryview' object"),
+                             (1, TypeError, "argument 'data': 'int' object cannot be converted to 'PyString'")]:
         with pytest.raises(error) as info:
             v.validate(bad)
         assert text in str(info.value)
