@@ -174,7 +174,7 @@ nb::tuple Utf8Validator::validate(nb::handle data) {
         status = stream_.validate(str_bytes(data));
     } else {
         // The bytes forms were tried first; the error reported is the str conversion's.
-        throw argument_type_error("data", data, "PyString");
+        throw argument_type_error("data", data, "str");
     }
     return nb::make_tuple(status.valid, status.ends_on_codepoint, status.consumed, status.total);
 }

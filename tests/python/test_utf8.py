@@ -39,7 +39,7 @@ def test_input_forms():
                              ("a\U0001F600", ValueError, "codepoint U+1F600 is not a single byte"),
                              ("\xe9\ud800\u0100", UnicodeEncodeError, "surrogates"),
                              (memoryview(b"a"), TypeError, "argument 'data': 'memoryview' object"),
-                             (1, TypeError, "argument 'data': 'int' object cannot be converted to 'PyString'")]:
+                             (1, TypeError, "argument 'data': 'int' object cannot be converted to 'str'")]:
         with pytest.raises(error) as info:
             v.validate(bad)
         assert text in str(info.value)
