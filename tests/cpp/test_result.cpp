@@ -32,16 +32,6 @@ TEST(Result, LabelsMatchExactly) {
         EXPECT_FALSE(BehaviorClose::parse(bad)) << bad;
 }
 
-TEST(Result, PassingRule) {
-    for (auto b : {Behavior::Ok, Behavior::NonStrict, Behavior::Informational}) {
-        EXPECT_TRUE(case_passed(b, BehaviorClose::Ok));
-        EXPECT_TRUE(case_passed(b, BehaviorClose::Informational));
-        EXPECT_FALSE(case_passed(b, BehaviorClose::Unclean));
-    }
-    for (auto b : {Behavior::Failed, Behavior::Unimplemented, Behavior::Error})
-        EXPECT_FALSE(case_passed(b, BehaviorClose::Ok));
-}
-
 TEST(Result, BadLabelIsValueErrorWithQuotedText) {
     auto r = BehaviorClose::from_label("ok\n");
     ASSERT_FALSE(r);

@@ -1,5 +1,4 @@
 import asyncio
-import copy
 import importlib
 import sys
 
@@ -218,11 +217,3 @@ def test_undecodable_text_stops_the_judgement():
     assert isinstance(error, UnicodeEncodeError)
     assert [r.case_id for r in done] == ["1", "2"]
 
-
-def test_copy_of_results_list_is_independent():
-    rs = [t.make_result("1", 1, "FAILED")]
-    _, error = t.finalize(rs)
-    error.results.clear()
-    done, again = t.finalize(rs)
-    assert len(done) == 1 and len(again.results) == 1
-    assert copy.copy(again.results) == done
