@@ -1,6 +1,7 @@
 #include "lib.hpp"
 
 #include "compress.hpp"
+#include "result.hpp"
 #include "traffic.hpp"
 #include "utf8.hpp"
 
@@ -31,6 +32,7 @@ void register_members(nb::module_ m) {
     // 6 PerMessageDeflateResponse, 7 PerMessageDeflateResponseAccept
     export_compress_classes(m);
     // 8 Behavior, 9 BehaviorClose, 10 CaseResult
+    register_result_classes(m);
     register_traffic_stats(m);  // 11
     // 12 Utf8Validator
     export_utf8_validator(m);
