@@ -8,6 +8,7 @@
 #include "constants.hpp"
 #include "mask.hpp"
 #include "protocol.hpp"
+#include "result.hpp"
 
 #include <asio/awaitable.hpp>
 #include <asio/ip/tcp.hpp>
@@ -15,6 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <initializer_list>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <span>
@@ -172,6 +175,39 @@ PyResult<void> dispatch(nb::handle case_obj, const Protocol& protocol, const Fra
 // Counts one complete message and hands it to onMessage.
 PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, const Bytes& message, bool is_binary,
                        bool compressed, const Constants& constants);
+
+// case_obj.<name>(*args) with at most 6 arguments, its result dropped. Attached.
+PyResult<void> call_callback(nb::handle case_obj, PyObject* name, std::initializer_list<nb::handle> args);
+
+// ---------------------------------------------------------------------------
+// Case result (attached)
+
+// The CaseResult of a case that ran to its end: the case's verdicts and prose,
+// one snapshot of the connection state, and the drive loop's measurements.
+// Errors: the exception of the first attribute that is missing or of the wrong
+// form, in the order the attributes are listed in CaseResult.
+PyResult<CaseResult> build_case_result(nb::handle case_obj, const Protocol& protocol, std::string_view case_id,
+                                       std::uint64_t case_index, std::string_view agent,
+                                       std::string_view started, std::int64_t duration,
+                                       const Constants& constants);
+
+// ---------------------------------------------------------------------------
+// Drive loop
+
+// A chunk that the peer does not take a single octet of for this long ends the
+// case as dropped by this side: a peer that stops reading cannot hold it forever.
+inline constexpr std::chrono::seconds write_stall_limit{10};
+
+// Runs one case over an upgraded connection, in either role: onOpen, then turns
+// of timers, deadlines, writes and reads until the close handshake is done, the
+// kill deadline passes or the connection breaks; then onConnectionLost and the
+// CaseResult, appended to `results`. `buffer` may hold octets received after the
+// handshake head. On an error nothing is appended; the caller records an error
+// result. Either way the caller closes `stream` afterwards. Runs on the runtime;
+// each call into Python is one blocking job.
+asio::awaitable<PyResult<void>> drive(asio::ip::tcp::socket& stream, ReadBuffer& buffer, Protocol protocol,
+                                      PyRef case_obj, std::string case_id, std::string agent,
+                                      std::uint64_t case_index, Constants constants, SharedResults results);
 
 }  // namespace runner
 }  // namespace varnel

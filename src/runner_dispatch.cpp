@@ -16,17 +16,6 @@ constexpr std::uint8_t op_close = 8;
 constexpr std::uint8_t op_ping = 9;
 constexpr std::uint8_t op_pong = 10;
 
-// case_obj.<name>(*args), the result dropped.
-PyResult<void> call_method(nb::handle case_obj, PyObject* name, std::initializer_list<nb::handle> args) {
-    PyObject* argv[8] = {case_obj.ptr()};
-    std::size_t n = 1;
-    for (nb::handle a : args) argv[n++] = a.ptr();
-    PyObject* r = PyObject_VectorcallMethod(name, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (r == nullptr) return std::unexpected(nb::python_error());
-    Py_DECREF(r);
-    return {};
-}
-
 nb::str replace_decoded(std::span<const std::uint8_t> octets) {
     PyObject* s = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(octets.data()), Py_ssize_t(octets.size()),
                                        "replace");
@@ -39,7 +28,7 @@ PyResult<void> on_ping(nb::handle case_obj, const Protocol& protocol, const Fram
         auto g = protocol.lock_py();
         (void)g->send_frame(op_pong, true, 0, frame.payload, std::nullopt, std::nullopt, false);
     }
-    return call_method(case_obj, c->on_ping, {bridge_message(frame.payload.span(), true)});
+    return call_callback(case_obj, c->on_ping, {bridge_message(frame.payload.span(), true)});
 }
 
 PyResult<void> on_close(nb::handle case_obj, const Protocol& protocol, const Frame& frame, const Constants& c) {
@@ -66,7 +55,7 @@ PyResult<void> on_close(nb::handle case_obj, const Protocol& protocol, const Fra
         g->was_clean = true;
     }
     nb::object code_obj = code ? nb::object(nb::int_(*code)) : nb::none();
-    return call_method(case_obj, c->on_close, {Py_True, code_obj, replace_decoded(reason)});
+    return call_callback(case_obj, c->on_close, {Py_True, code_obj, replace_decoded(reason)});
 }
 
 PyResult<void> too_long_message() {
@@ -77,13 +66,26 @@ PyResult<void> too_long_message() {
 
 }  // namespace
 
+PyResult<void> call_callback(nb::handle case_obj, PyObject* name, std::initializer_list<nb::handle> args) {
+    PyObject* argv[7] = {case_obj.ptr()};
+    std::size_t n = 1;
+    for (nb::handle a : args) {
+        if (n == std::size(argv)) break;
+        argv[n++] = a.ptr();
+    }
+    PyObject* r = PyObject_VectorcallMethod(name, argv, n, nullptr);
+    if (r == nullptr) return std::unexpected(nb::python_error());
+    Py_DECREF(r);
+    return {};
+}
+
 PyResult<void> dispatch(nb::handle case_obj, const Protocol& protocol, const Frame& frame,
                         std::optional<PartialMessage>& partial, const Constants& constants) {
     switch (frame.opcode) {
     case op_ping:
         return on_ping(case_obj, protocol, frame, constants);
     case op_pong:
-        return call_method(case_obj, constants->on_pong, {bridge_message(frame.payload.span(), true)});
+        return call_callback(case_obj, constants->on_pong, {bridge_message(frame.payload.span(), true)});
     case op_close:
         return on_close(case_obj, protocol, frame, constants);
     case op_text:
@@ -121,7 +123,7 @@ PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, const Byte
             TrafficStats::add(g->traffic->incoming_octets_app_level, message.size());
             TrafficStats::add(g->traffic->incoming_websocket_messages, 1);
         }
-        return call_method(case_obj, constants->on_message, {bridge_message(message.span(), is_binary), binary_obj});
+        return call_callback(case_obj, constants->on_message, {bridge_message(message.span(), is_binary), binary_obj});
     }
 
     Bytes octets = message;
@@ -146,7 +148,7 @@ PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, const Byte
         TrafficStats::add(g->traffic->incoming_websocket_messages, 1);
     }
     nb::bytes data(octets.data(), octets.size());
-    return call_method(case_obj, constants->on_message, {data, binary_obj});
+    return call_callback(case_obj, constants->on_message, {data, binary_obj});
 }
 
 }  // namespace varnel::runner
