@@ -229,17 +229,5 @@ TEST(FrameReader, ReadsALargeFrameAndReportsTheEndOfTheStream) {
     EXPECT_TRUE(p.lock()->wirelog.empty());
 }
 
-TEST(FrameReader, ReservedOpcodeLeavesTheFrameInTheBuffer) {
-    Loopback net;
-    Protocol p = make_protocol(true);
-    ReadBuffer buf;
-    net.send({0x84, 0x05});
-    auto r = net.read(buf, p, std::nullopt);
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().message, "WebSocket protocol error: Encountered invalid opcode: 4");
-    EXPECT_EQ(buf.size(), 2u);
-    EXPECT_TRUE(p.lock()->rx_frame_stats.empty());
-}
-
 }  // namespace
 }  // namespace varnel::runner
