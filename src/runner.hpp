@@ -1,0 +1,213 @@
+// Running one case over an upgraded connection: the header map of the opening
+// handshakes, the frame reader, frame dispatch to the case's callbacks, the case
+// result, and the drive loop that ties them together.
+#pragma once
+
+#include "asyncrt.hpp"
+#include "bytes.hpp"
+#include "constants.hpp"
+#include "mask.hpp"
+#include "protocol.hpp"
+#include "result.hpp"
+
+#include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <initializer_list>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+struct phr_header;
+
+namespace varnel {
+
+// An I/O failure of the engine's own making or of the socket. `kind` says what
+// the caller may do about it; `message` is the text shown wherever it surfaces.
+struct IoError {
+    enum class Kind {
+        invalid_data,    // the peer sent something that cannot be parsed
+        unexpected_eof,  // the peer closed the stream
+        timed_out,       // the caller's deadline passed while waiting for data
+        too_large,       // a frame beyond the limit below
+        socket,          // any other socket error
+    };
+    Kind kind;
+    std::string message;
+};
+
+namespace runner {
+
+// ---------------------------------------------------------------------------
+// Header map
+
+// The header lines of one HTTP head: names lower-cased, every value of a repeated
+// name kept in line order, lookups case-insensitive.
+class HeaderMap {
+public:
+    struct Entry {
+        std::string name;   // lower case
+        std::string value;  // the octets as received
+    };
+
+    void reserve(std::size_t n) { entries_.reserve(n); }
+    void append(std::string lower_name, std::string value);
+
+    // The first value under `name`, if any.
+    std::optional<std::string_view> get(std::string_view name) const;
+    // Every value under `name`, first line first.
+    std::vector<std::string_view> get_all(std::string_view name) const;
+    bool contains(std::string_view name) const { return get(name).has_value(); }
+    // The number of lines (values), not of distinct names.
+    std::size_t size() const noexcept { return entries_.size(); }
+    bool empty() const noexcept { return entries_.empty(); }
+    const std::vector<Entry>& entries() const noexcept { return entries_; }
+
+private:
+    std::vector<Entry> entries_;
+};
+
+// The parser's header lines as a map. Errors (kind invalid_data): "invalid HTTP
+// header name" for a name that is empty, over 65535 octets or not a token;
+// "failed to parse header value" for a value with a control octet other than TAB.
+// The first bad line decides, and its name before its value.
+std::expected<HeaderMap, IoError> to_header_map(std::span<const phr_header> lines);
+
+// ---------------------------------------------------------------------------
+// Frame reader
+
+// A peer may announce any length up to 2^64 - 1; frames and reassembled messages
+// beyond these are refused (the case gets an error result) instead of buffered.
+// 16 MiB messages, the largest ordinary test traffic, fit with room to spare;
+// the same bound as an inflated message.
+inline constexpr std::size_t max_frame_payload = std::size_t(64) << 20;
+inline constexpr std::size_t max_message_size = std::size_t(64) << 20;
+
+// Received octets not yet taken as frames. Grows when a read needs room; the
+// endpoints may leave bytes received after the handshake head in it.
+class ReadBuffer {
+public:
+    // Room guaranteed for one socket read.
+    static constexpr std::size_t read_room = 8192;
+
+    std::span<const std::uint8_t> data() const noexcept { return {buf_.get() + begin_, end_ - begin_}; }
+    std::size_t size() const noexcept { return end_ - begin_; }
+    bool empty() const noexcept { return begin_ == end_; }
+
+    void append(std::span<const std::uint8_t> octets);
+    // Drops the first n octets (n <= size()).
+    void consume(std::size_t n) noexcept;
+    // Makes sure at least `room` octets can be appended without reallocating
+    // while reading; returns the free tail to read into.
+    std::span<std::uint8_t> prepare(std::size_t room);
+    // Marks n octets of the tail returned by prepare as received.
+    void commit(std::size_t n) noexcept { end_ += n; }
+    std::size_t capacity() const noexcept { return cap_; }
+
+private:
+    std::unique_ptr<std::uint8_t[]> buf_;
+    std::size_t cap_ = 0;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+};
+
+struct FrameHeader {
+    bool fin = false;
+    bool rsv1 = false;
+    bool rsv2 = false;
+    bool rsv3 = false;
+    std::uint8_t opcode = 0;
+    std::optional<MaskKey> mask;
+    std::size_t header_size = 0;   // 2 to 14 octets
+    std::uint64_t payload_size = 0;
+};
+
+struct Frame {
+    bool fin = false;
+    bool rsv1 = false;
+    bool rsv2 = false;
+    bool rsv3 = false;
+    std::uint8_t opcode = 0;
+    std::optional<MaskKey> mask;
+    Bytes payload;  // unmasked
+};
+
+// Parses the frame header at the start of `octets`: none while more octets are
+// needed. Refuses a reserved opcode (invalid_data) once the header is complete,
+// then a payload beyond max_frame_payload (too_large).
+std::expected<std::optional<FrameHeader>, IoError> parse_frame_header(std::span<const std::uint8_t> octets);
+
+// Takes the first frame out of the buffer when it is complete, counting and
+// logging it in the connection state; none while more octets are needed.
+std::expected<std::optional<Frame>, IoError> next_buffered_frame(ReadBuffer& buffer, const Protocol& protocol);
+
+// Reads until one frame is complete; each socket read is counted and logged.
+// With a deadline, waiting past it ends the call with timed_out and loses nothing:
+// what was read stays in the buffer for the next call. Never touches Python.
+asio::awaitable<std::expected<Frame, IoError>> read_frame(asio::ip::tcp::socket& stream, ReadBuffer& buffer,
+                                                          const Protocol& protocol,
+                                                          std::optional<MonoInstant> deadline);
+
+// ---------------------------------------------------------------------------
+// Dispatch (attached)
+
+// A text or binary message whose final frame has not arrived yet.
+struct PartialMessage {
+    ByteVec octets;
+    bool is_binary = false;
+    bool compressed = false;
+};
+
+// Answers pings and closes, reassembles and delivers messages, and calls the
+// case's callbacks. Errors: the callback's exception; ValueError for a message
+// that does not inflate or outgrows max_message_size.
+PyResult<void> dispatch(nb::handle case_obj, const Protocol& protocol, const Frame& frame,
+                        std::optional<PartialMessage>& partial, const Constants& constants);
+
+// Counts one complete message and hands it to onMessage.
+PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, const Bytes& message, bool is_binary,
+                       bool compressed, const Constants& constants);
+
+// case_obj.<name>(*args) with at most 6 arguments, its result dropped. Attached.
+PyResult<void> call_callback(nb::handle case_obj, PyObject* name, std::initializer_list<nb::handle> args);
+
+// ---------------------------------------------------------------------------
+// Case result (attached)
+
+// The CaseResult of a case that ran to its end: the case's verdicts and prose,
+// one snapshot of the connection state, and the drive loop's measurements.
+// Errors: the exception of the first attribute that is missing or of the wrong
+// form, in the order the attributes are listed in CaseResult.
+PyResult<CaseResult> build_case_result(nb::handle case_obj, const Protocol& protocol, std::string_view case_id,
+                                       std::uint64_t case_index, std::string_view agent,
+                                       std::string_view started, std::int64_t duration,
+                                       const Constants& constants);
+
+// ---------------------------------------------------------------------------
+// Drive loop
+
+// A chunk that the peer does not take a single octet of for this long ends the
+// case as dropped by this side: a peer that stops reading cannot hold it forever.
+inline constexpr std::chrono::seconds write_stall_limit{10};
+
+// Runs one case over an upgraded connection, in either role: onOpen, then turns
+// of timers, deadlines, writes and reads until the close handshake is done, the
+// kill deadline passes or the connection breaks; then onConnectionLost and the
+// CaseResult, appended to `results`. `buffer` may hold octets received after the
+// handshake head. On an error nothing is appended; the caller records an error
+// result. Either way the caller closes `stream` afterwards. Runs on the runtime;
+// each call into Python is one blocking job.
+asio::awaitable<PyResult<void>> drive(asio::ip::tcp::socket& stream, ReadBuffer& buffer, Protocol protocol,
+                                      PyRef case_obj, std::string case_id, std::string agent,
+                                      std::uint64_t case_index, Constants constants, SharedResults results);
+
+}  // namespace runner
+}  // namespace varnel

@@ -1,0 +1,381 @@
+// The drive loop of one case and the CaseResult it ends with.
+#include "runner.hpp"
+
+#include "traffic.hpp"
+#include "wirelog.hpp"
+
+#include <asio/as_tuple.hpp>
+#include <asio/buffer.hpp>
+#include <asio/cancel_after.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <chrono>
+#include <format>
+#include <limits>
+
+namespace varnel::runner {
+
+// ---------------------------------------------------------------------------
+// Case result
+
+namespace {
+
+PyResult<PyRef> made(PyObject* o) {
+    if (o == nullptr) return std::unexpected(nb::python_error());
+    return PyRef::steal(o);
+}
+
+PyResult<PyRef> new_str(std::string_view s) {
+    return made(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
+}
+
+PyRef new_bool(bool b) { return PyRef::borrow(b ? Py_True : Py_False); }
+
+nb::python_error not_instance(nb::handle value, const char* want) {
+    if (value.is_none()) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", want);
+        return nb::python_error();
+    }
+    PyObject* qualname = PyType_GetQualName(Py_TYPE(value.ptr()));
+    if (qualname == nullptr) return nb::python_error();
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname, want);
+    Py_DECREF(qualname);
+    return nb::python_error();
+}
+
+PyResult<PyRef> read_attr(nb::handle obj, PyObject* name) { return made(PyObject_GetAttr(obj.ptr(), name)); }
+
+PyResult<PyRef> read_str(nb::handle obj, PyObject* name) {
+    auto v = read_attr(obj, name);
+    if (v && !PyUnicode_Check(v->get())) return std::unexpected(not_instance(v->handle(), "str"));
+    return v;
+}
+
+PyResult<PyRef> read_bool(nb::handle obj, PyObject* name) {
+    auto v = read_attr(obj, name);
+    if (v && !PyBool_Check(v->get())) return std::unexpected(not_instance(v->handle(), "bool"));
+    return v;
+}
+
+// The UTF-8 text of a str attribute, for the verdict labels.
+template <class Verdict>
+PyResult<Verdict> read_verdict(nb::handle obj, PyObject* name) {
+    auto v = read_str(obj, name);
+    if (!v) return std::unexpected(std::move(v.error()));
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(v->get(), &size);
+    if (text == nullptr) return std::unexpected(nb::python_error());
+    return Verdict::from_label(std::string_view(text, std::size_t(size)));
+}
+
+PyResult<PyRef> optional_text(const std::optional<ByteVec>& octets) {
+    if (!octets) return PyRef::borrow(Py_None);
+    return made(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(octets->data()), Py_ssize_t(octets->size()),
+                                     "replace"));
+}
+
+PyRef optional_int(const std::optional<std::uint16_t>& v) {
+    return v ? PyRef::steal(PyLong_FromLong(*v)) : PyRef::borrow(Py_None);
+}
+
+template <class Map>
+PyResult<PyRef> count_dict(const Map& counts) {
+    auto dict = made(PyDict_New());
+    if (!dict) return dict;
+    for (auto [key, count] : counts) {
+        auto k = made(PyLong_FromUnsignedLongLong(key));
+        if (!k) return k;
+        auto v = made(PyLong_FromUnsignedLongLong(count));
+        if (!v) return v;
+        if (PyDict_SetItem(dict->get(), k->get(), v->get()) < 0) return std::unexpected(nb::python_error());
+    }
+    return dict;
+}
+
+// The connection state the result shows, copied in one hold of the mutex.
+struct StateSnapshot {
+    std::optional<ByteVec> local_close_reason, remote_close_reason;
+    std::vector<WireEntry> wirelog;
+    bool create_wirelog, closed_by_me, failed_by_me, dropped_by_me, was_clean;
+    std::optional<std::string> was_not_clean_reason;
+    bool drop_timeout, open_timeout, close_timeout;
+    std::optional<std::uint16_t> local_close_code, remote_close_code;
+    bool is_server;
+    std::map<std::size_t, std::uint32_t> rx_octets, tx_octets;
+    std::map<std::uint8_t, std::uint32_t> rx_frames, tx_frames;
+    std::string http_request, http_response;
+};
+
+StateSnapshot snapshot(const Protocol& protocol) {
+    auto g = protocol.lock_py();
+    const ProtocolInner& s = *g;
+    return StateSnapshot{s.local_close_reason, s.remote_close_reason, s.wirelog, s.create_wirelog,
+                         s.closed_by_me, s.failed_by_me, s.dropped_by_me, s.was_clean, s.was_not_clean_reason,
+                         s.was_server_connection_drop_timeout, s.was_open_handshake_timeout,
+                         s.was_close_handshake_timeout, s.local_close_code, s.remote_close_code, s.is_server,
+                         s.rx_octet_stats, s.tx_octet_stats, s.rx_frame_stats, s.tx_frame_stats,
+                         s.http_request, s.http_response};
+}
+
+PyResult<PyRef> wirelog_list(const std::vector<WireEntry>& entries, const Constants& constants) {
+    auto list = made(PyList_New(Py_ssize_t(entries.size())));
+    if (!list) return list;
+    try {
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            PyList_SET_ITEM(list->get(), Py_ssize_t(i), wire_entry_to_python(entries[i], constants).release().ptr());
+    } catch (nb::python_error& e) {
+        return std::unexpected(std::move(e));
+    }
+    return list;
+}
+
+#define VARNEL_TRY(target, expr)                                   \
+    do {                                                           \
+        auto r_ = (expr);                                          \
+        if (!r_) return std::unexpected(std::move(r_.error()));    \
+        target = std::move(*r_);                                   \
+    } while (0)
+
+}  // namespace
+
+PyResult<CaseResult> build_case_result(nb::handle case_obj, const Protocol& protocol, std::string_view case_id,
+                                       std::uint64_t case_index, std::string_view agent,
+                                       std::string_view started, std::int64_t duration,
+                                       const Constants& c) {
+    // The case's attributes are read before the state is locked: a property that
+    // calls back into this Protocol would otherwise wait on the mutex for ever.
+    // Only the attribute steps can fail other than by lack of memory, so their
+    // order decides which exception wins, as it would under the lock.
+    CaseResult r;
+    VARNEL_TRY(r.behavior, read_verdict<Behavior>(case_obj, c->behavior));
+    VARNEL_TRY(r.behavior_close, read_verdict<BehaviorClose>(case_obj, c->behavior_close));
+    VARNEL_TRY(r.case_id, new_str(case_id));
+    VARNEL_TRY(r.case_index, made(PyLong_FromUnsignedLongLong(case_index)));
+    VARNEL_TRY(r.description, read_str(case_obj, c->description));
+    VARNEL_TRY(r.expectation, read_str(case_obj, c->expectation));
+    VARNEL_TRY(r.agent, new_str(agent));
+    VARNEL_TRY(r.started, new_str(started));
+    VARNEL_TRY(r.duration, made(PyLong_FromLongLong(duration)));
+    VARNEL_TRY(r.report_time, read_bool(case_obj, c->report_time));
+    VARNEL_TRY(r.report_compression_ratio, read_bool(case_obj, c->report_compression_ratio));
+    VARNEL_TRY(r.expected, read_attr(case_obj, c->expected));
+    VARNEL_TRY(r.expected_close, read_attr(case_obj, c->expected_close));
+    VARNEL_TRY(r.received, read_attr(case_obj, c->received));
+    VARNEL_TRY(r.result, read_str(case_obj, c->result));
+    VARNEL_TRY(r.result_close, read_str(case_obj, c->result_close));
+    VARNEL_TRY(r.traffic_stats, read_attr(case_obj, c->traffic_stats));
+    if (!r.traffic_stats.handle().is_none() && traffic_stats_of(r.traffic_stats.handle()) == nullptr)
+        return std::unexpected(not_instance(r.traffic_stats.handle(), "TrafficStats"));
+
+    // Copied under one hold of the mutex, converted after it: making Python
+    // objects may run a collection, and with it code that needs the mutex.
+    const StateSnapshot s = snapshot(protocol);
+    VARNEL_TRY(r.local_close_reason, optional_text(s.local_close_reason));
+    VARNEL_TRY(r.remote_close_reason, optional_text(s.remote_close_reason));
+    VARNEL_TRY(r.wirelog, wirelog_list(s.wirelog, c));
+    r.create_wirelog = new_bool(s.create_wirelog);
+    r.closed_by_me = new_bool(s.closed_by_me);
+    r.failed_by_me = new_bool(s.failed_by_me);
+    r.dropped_by_me = new_bool(s.dropped_by_me);
+    r.was_clean = new_bool(s.was_clean);
+    if (s.was_not_clean_reason) VARNEL_TRY(r.was_not_clean_reason, new_str(*s.was_not_clean_reason));
+    else r.was_not_clean_reason = PyRef::borrow(Py_None);
+    r.was_server_connection_drop_timeout = new_bool(s.drop_timeout);
+    r.was_open_handshake_timeout = new_bool(s.open_timeout);
+    r.was_close_handshake_timeout = new_bool(s.close_timeout);
+    r.local_close_code = optional_int(s.local_close_code);
+    r.remote_close_code = optional_int(s.remote_close_code);
+    if (!r.local_close_code || !r.remote_close_code) return std::unexpected(nb::python_error());
+    r.is_server = new_bool(s.is_server);
+    r.create_stats = new_bool(true);
+    VARNEL_TRY(r.rx_octet_stats, count_dict(s.rx_octets));
+    VARNEL_TRY(r.rx_frame_stats, count_dict(s.rx_frames));
+    VARNEL_TRY(r.tx_octet_stats, count_dict(s.tx_octets));
+    VARNEL_TRY(r.tx_frame_stats, count_dict(s.tx_frames));
+    VARNEL_TRY(r.http_request, new_str(s.http_request));
+    VARNEL_TRY(r.http_response, new_str(s.http_response));
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Drive loop
+
+namespace {
+
+using Case = std::shared_ptr<const PyRef>;
+
+constexpr auto read_wait = std::chrono::milliseconds(50);
+
+// RFC 3339 UTC with six fractional digits and a numeric offset.
+std::string utc_stamp() {
+    const auto now = std::chrono::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
+    return std::format("{:%FT%T}+00:00", now);
+}
+
+std::int64_t whole_millis(MonoClock::duration d) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    return std::max<std::int64_t>(0, std::min<std::int64_t>(ms, std::numeric_limits<std::int64_t>::max()));
+}
+
+// Calls each due timer in order, logging each that returns; the first that
+// raises ends the batch.
+PyResult<void> fire_timers(const Protocol& protocol, std::vector<Later>& due) {
+    for (Later& later : due) {
+        PyObject* r = call_no_args(later.func.handle());
+        if (r == nullptr) return std::unexpected(nb::python_error());
+        Py_DECREF(r);
+        auto g = protocol.lock_py();
+        g->wirelog.push_back(wire::LaterFired{later.tag});
+    }
+    return {};
+}
+
+enum class WriteOutcome { written, failed, stalled };
+
+// Writes one chunk completely. A chunk the peer takes nothing of for
+// write_stall_limit is a stall.
+asio::awaitable<WriteOutcome> write_chunk(asio::ip::tcp::socket& stream, const Bytes& chunk) {
+    std::size_t done = 0;
+    while (done < chunk.size()) {
+        auto [ec, n] = co_await stream.async_write_some(
+            asio::buffer(chunk.data() + done, chunk.size() - done),
+            asio::cancel_after(write_stall_limit, asio::as_tuple(asio::use_awaitable)));
+        if (ec == asio::error::operation_aborted) co_return WriteOutcome::stalled;
+        if (ec || n == 0) co_return WriteOutcome::failed;
+        done += n;
+    }
+    co_return WriteOutcome::written;
+}
+
+// Writes the batch in order; a failed write discards the rest of it.
+asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, const std::vector<Bytes>& batch) {
+    for (const Bytes& chunk : batch) {
+        if (chunk.empty()) continue;
+        WriteOutcome w = co_await write_chunk(stream, chunk);
+        if (w != WriteOutcome::written) co_return w;
+    }
+    co_return WriteOutcome::written;
+}
+
+struct TurnStart {
+    std::vector<Later> due;
+    std::optional<MonoInstant> kill_deadline;
+    std::optional<MonoInstant> close_deadline;
+};
+
+TurnStart take_due_timers(const Protocol& protocol, MonoInstant now) {
+    TurnStart t;
+    auto g = protocol.lock();
+    auto& laters = g->laters;
+    auto keep = laters.begin();
+    for (auto it = laters.begin(); it != laters.end(); ++it) {
+        if (it->deadline <= now) t.due.push_back(std::move(*it));
+        else if (keep != it) *keep++ = std::move(*it);
+        else ++keep;
+    }
+    laters.erase(keep, laters.end());
+    t.kill_deadline = g->kill_deadline;
+    t.close_deadline = g->close_deadline;
+    return t;
+}
+
+enum class Deadlines { go_on, killed, closed_both_ways };
+
+Deadlines apply_deadlines(const Protocol& protocol, const TurnStart& t, MonoInstant now) {
+    auto g = protocol.lock();
+    if (t.kill_deadline && now >= *t.kill_deadline) {
+        g->wirelog.push_back(wire::KillFired{});
+        g->failed_by_me = true;
+        g->dropped_by_me = true;
+        return Deadlines::killed;
+    }
+    if (t.close_deadline && now >= *t.close_deadline) {
+        g->wirelog.push_back(wire::CloseFired{});
+        (void)g->send_close(1000, std::nullopt);
+        g->close_deadline.reset();
+    }
+    return g->close_sent && g->close_received ? Deadlines::closed_both_ways : Deadlines::go_on;
+}
+
+// A Python exception for an engine-side refusal, made in a job.
+asio::awaitable<PyResult<void>> value_error(std::string text) {
+    co_return co_await attach_blocking("error text", [text = std::move(text)]() -> PyResult<void> {
+        return std::unexpected(make_py_error(PyExc_ValueError, text));
+    });
+}
+
+}  // namespace
+
+asio::awaitable<PyResult<void>> drive(asio::ip::tcp::socket& stream, ReadBuffer& buffer, Protocol protocol,
+                                      PyRef case_ref, std::string case_id, std::string agent,
+                                      std::uint64_t case_index, Constants constants, SharedResults results) {
+    const MonoInstant start = MonoClock::now();
+    std::string started = utc_stamp();
+    const Case case_obj = std::make_shared<const PyRef>(std::move(case_ref));
+
+    PyResult<void> opened = co_await attach_blocking("opening callback", [case_obj, constants] {
+        return call_callback(case_obj->handle(), constants->on_open, {});
+    });
+    if (!opened) co_return opened;
+
+    std::optional<PartialMessage> partial;
+    for (;;) {
+        const MonoInstant now = MonoClock::now();
+        TurnStart turn = take_due_timers(protocol, now);
+        if (!turn.due.empty()) {
+            PyResult<void> fired = co_await attach_blocking(
+                "timer callback", [protocol, due = std::move(turn.due)]() mutable {
+                    return fire_timers(protocol, due);
+                });
+            if (!fired) co_return fired;
+        }
+
+        const Deadlines d = apply_deadlines(protocol, turn, now);
+        if (d == Deadlines::killed) break;
+
+        std::vector<Bytes> batch = std::exchange(protocol.lock()->out_queue, {});
+        const WriteOutcome w = co_await flush(stream, batch);
+        batch.clear();  // may release Python payloads: never under the mutex
+        if (w == WriteOutcome::stalled) {
+            protocol.lock()->dropped_by_me = true;
+            break;
+        }
+        if (d == Deadlines::closed_both_ways) break;
+
+        auto frame = co_await read_frame(stream, buffer, protocol, MonoClock::now() + read_wait);
+        if (!frame) {
+            if (frame.error().kind == IoError::Kind::timed_out) continue;
+            if (frame.error().kind == IoError::Kind::too_large) co_return co_await value_error(frame.error().message);
+            break;
+        }
+        auto dispatched = co_await attach_blocking(
+            "frame dispatch", [case_obj, protocol, constants, f = std::move(*frame),
+                               p = std::move(partial)]() mutable -> PyResult<std::optional<PartialMessage>> {
+                PyResult<void> r = dispatch(case_obj->handle(), protocol, f, p, constants);
+                if (!r) return std::unexpected(std::move(r.error()));
+                return std::move(p);
+            });
+        if (!dispatched) co_return std::unexpected(std::move(dispatched.error()));
+        partial = std::move(*dispatched);
+    }
+
+    const std::int64_t duration = whole_millis(MonoClock::now() - start);
+    const bool dropped = protocol.lock()->dropped_by_me;
+    PyResult<PyRef> made_result = co_await attach_blocking(
+        "closing callback and result",
+        [case_obj, protocol, constants, dropped, duration, case_id = std::move(case_id), agent = std::move(agent),
+         started = std::move(started), case_index]() -> PyResult<PyRef> {
+            PyResult<void> lost = call_callback(case_obj->handle(), constants->on_connection_lost,
+                                                {dropped ? Py_True : Py_False});
+            if (!lost) return std::unexpected(std::move(lost.error()));
+            PyResult<CaseResult> built = build_case_result(case_obj->handle(), protocol, case_id, case_index,
+                                                           agent, started, duration, constants);
+            if (!built) return std::unexpected(std::move(built.error()));
+            return std::move(*built).into_python();
+        });
+    if (!made_result) co_return std::unexpected(std::move(made_result.error()));
+    results->push(std::move(*made_result));
+    co_return PyResult<void>{};
+}
+
+}  // namespace varnel::runner

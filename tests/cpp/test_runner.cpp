@@ -1,0 +1,233 @@
+#include "runner.hpp"
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/write.hpp>
+#include <gtest/gtest.h>
+#include <picohttpparser.h>
+
+#include <cstring>
+
+namespace varnel::runner {
+namespace {
+
+// ---- header map
+
+phr_header line(const char* name, std::string_view value) {
+    return phr_header{name, name ? std::strlen(name) : 0, value.data(), value.size()};
+}
+
+std::string map_error(std::vector<phr_header> lines) {
+    auto m = to_header_map(lines);
+    EXPECT_FALSE(m.has_value());
+    if (m) return {};
+    EXPECT_EQ(m.error().kind, IoError::Kind::invalid_data);
+    return m.error().message;
+}
+
+TEST(HeaderMap, KeepsEveryValueInOrderUnderOneCaseInsensitiveName) {
+    std::vector<phr_header> lines = {line("Server", "a"), line("Sec-WebSocket-Extensions", "x"),
+                                     line("server", "b"), line("sec-websocket-extensions", "")};
+    auto m = to_header_map(lines);
+    ASSERT_TRUE(m.has_value());
+    EXPECT_EQ(m->size(), 4u);
+    EXPECT_EQ(m->get("SERVER"), "a");
+    EXPECT_EQ(m->get_all("server"), (std::vector<std::string_view>{"a", "b"}));
+    EXPECT_EQ(m->get_all("Sec-Websocket-Extensions"), (std::vector<std::string_view>{"x", ""}));
+    EXPECT_EQ(m->entries()[1].name, "sec-websocket-extensions");
+    EXPECT_FALSE(m->contains("upgrade"));
+    EXPECT_TRUE(to_header_map({})->empty());
+}
+
+TEST(HeaderMap, ValuesMayHoldTabAndHighOctetsButNoOtherControls) {
+    std::vector<phr_header> ok = {line("A", "x\ty\t"), line("B", "\x80\xff")};
+    ASSERT_TRUE(to_header_map(ok).has_value());
+    for (std::string_view bad : {std::string_view("a\x7f"), std::string_view("\x01"), std::string_view("a\rb"),
+                                 std::string_view("\0", 1)})
+        EXPECT_EQ(map_error({line("Good", "v"), line("X", bad)}), "failed to parse header value");
+}
+
+TEST(HeaderMap, RefusesNamesThatAreNotTokensBeforeTheirValue) {
+    for (const char* bad : {"", "a b", "a:b", "a\x80", "(x)"})
+        EXPECT_EQ(map_error({line(bad, "v")}), "invalid HTTP header name") << bad;
+    EXPECT_EQ(map_error({line(nullptr, "folded")}), "invalid HTTP header name");
+    EXPECT_EQ(map_error({line("bad name", "\x01")}), "invalid HTTP header name");
+    // The first bad line decides.
+    EXPECT_EQ(map_error({line("A", "\x01"), line("bad name", "v")}), "failed to parse header value");
+    std::string long_name(65536, 'a');
+    EXPECT_EQ(map_error({line(long_name.c_str(), "v")}), "invalid HTTP header name");
+    EXPECT_TRUE(to_header_map(std::vector{line("!#$%&'*+-.^_`|~09azAZ", "v")}).has_value());
+}
+
+// ---- frame header
+
+using Octets = std::vector<std::uint8_t>;
+
+std::optional<FrameHeader> header_of(const Octets& in) {
+    auto h = parse_frame_header(in);
+    EXPECT_TRUE(h.has_value()) << h.error().message;
+    return h ? *h : std::nullopt;
+}
+
+TEST(FrameHeader, ParsesEveryLengthFormAndTheFlags) {
+    auto h = header_of({0xf1, 0x05});
+    ASSERT_TRUE(h);
+    EXPECT_TRUE(h->fin && h->rsv1 && h->rsv2 && h->rsv3);
+    EXPECT_EQ(h->opcode, 1);
+    EXPECT_EQ(h->payload_size, 5u);
+    EXPECT_EQ(h->header_size, 2u);
+    EXPECT_FALSE(h->mask);
+
+    h = header_of({0x22, 0xfe, 0x00, 0x05, 1, 2, 3, 4});  // non-minimal 16-bit form, masked
+    ASSERT_TRUE(h);
+    EXPECT_FALSE(h->fin);
+    EXPECT_TRUE(h->rsv2 && !h->rsv1 && !h->rsv3);
+    EXPECT_EQ(h->payload_size, 5u);
+    EXPECT_EQ(h->header_size, 8u);
+    EXPECT_EQ(h->mask, (MaskKey{1, 2, 3, 4}));
+
+    h = header_of({0x82, 0x7f, 0, 0, 0, 0, 0x01, 0x00, 0x00, 0x00});
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->payload_size, 16u << 20);
+    EXPECT_EQ(h->header_size, 10u);
+}
+
+TEST(FrameHeader, WaitsForEveryPartOfTheHeader) {
+    const Octets full = {0x81, 0xff, 0, 0, 0, 0, 0, 0, 0x01, 0x00, 9, 8, 7, 6};
+    for (std::size_t n = 0; n < full.size(); ++n)
+        EXPECT_FALSE(header_of(Octets(full.begin(), full.begin() + std::ptrdiff_t(n)))) << n;
+    EXPECT_TRUE(header_of(full));
+}
+
+TEST(FrameHeader, RefusesReservedOpcodesOnceTheHeaderIsComplete) {
+    for (std::uint8_t op : {3, 7, 11, 15}) {
+        auto h = parse_frame_header(Octets{std::uint8_t(0x80 | op), 0x7d});  // payload not arrived
+        ASSERT_FALSE(h.has_value());
+        EXPECT_EQ(h.error().kind, IoError::Kind::invalid_data);
+        EXPECT_EQ(h.error().message, std::format("WebSocket protocol error: Encountered invalid opcode: {}", op));
+    }
+    EXPECT_TRUE(header_of({0x83, 0x7e, 0x00}) == std::nullopt);  // header incomplete: not yet
+}
+
+TEST(FrameHeader, RefusesAnnouncedLengthsBeyondTheLimit) {
+    for (Octets in : {Octets{0x82, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff},
+                      Octets{0x82, 0x7f, 0, 0, 0, 0, 0x04, 0, 0, 1}}) {
+        auto h = parse_frame_header(in);
+        ASSERT_FALSE(h.has_value());
+        EXPECT_EQ(h.error().kind, IoError::Kind::too_large);
+    }
+    EXPECT_TRUE(header_of({0x82, 0x7f, 0, 0, 0, 0, 0x04, 0, 0, 0}));  // exactly the limit
+}
+
+// ---- frames out of the buffer, and over a socket
+
+Protocol make_protocol(bool is_server) {
+    auto p = Protocol::create(is_server);
+    if (!p) throw std::move(p.error());
+    return std::move(*p);
+}
+
+TEST(FrameReader, TakesFramesOneByOneAndRecordsThem) {
+    Protocol p = make_protocol(true);
+    ReadBuffer buf;
+    // A masked text frame "Hi" and an unmasked ping "x" in one read.
+    const Octets in = {0x81, 0x82, 1, 2, 3, 4, 'H' ^ 1, 'i' ^ 2, 0x89, 0x01, 'x', 0x82};
+    buf.append(in);
+    auto f = next_buffered_frame(buf, p);
+    ASSERT_TRUE(f && *f);
+    EXPECT_EQ((*f)->payload, Bytes::copy_of("Hi"));
+    EXPECT_EQ((*f)->mask, (MaskKey{1, 2, 3, 4}));
+    f = next_buffered_frame(buf, p);
+    ASSERT_TRUE(f && *f);
+    EXPECT_EQ((*f)->opcode, 9);
+    EXPECT_EQ((*f)->payload, Bytes::copy_of("x"));
+    f = next_buffered_frame(buf, p);
+    ASSERT_TRUE(f && !*f);  // one octet of the next frame stays
+    EXPECT_EQ(buf.size(), 1u);
+
+    auto g = p.lock();
+    EXPECT_EQ(g->rx_frame_stats, (std::map<std::uint8_t, std::uint32_t>{{1, 1}, {9, 1}}));
+    EXPECT_EQ(TrafficStats::read(g->traffic->incoming_websocket_frames), 1u);
+    EXPECT_EQ(TrafficStats::read(g->traffic->incoming_octets_wire_level), 8u);
+    EXPECT_EQ(TrafficStats::read(g->traffic->incoming_octets_websocket_level), 2u);
+    ASSERT_EQ(g->wirelog.size(), 2u);
+    auto* rf = std::get_if<wire::RxFrame>(&g->wirelog[0]);
+    ASSERT_TRUE(rf);
+    EXPECT_EQ(rf->text, "Hi");
+    EXPECT_TRUE(rf->masked);
+    EXPECT_EQ(rf->mask, "01020304");
+}
+
+struct Loopback {
+    asio::io_context io;
+    asio::ip::tcp::socket ours{io};
+    asio::ip::tcp::socket peer{io};
+
+    Loopback() {
+        asio::ip::tcp::acceptor a(io, {asio::ip::address_v4::loopback(), 0});
+        ours.connect(a.local_endpoint());
+        a.accept(peer);
+    }
+    void send(const Octets& o) { asio::write(peer, asio::buffer(o)); }
+    std::expected<Frame, IoError> read(ReadBuffer& buf, const Protocol& p, std::optional<MonoInstant> deadline) {
+        std::optional<std::expected<Frame, IoError>> out;
+        nb::gil_scoped_release detached;
+        asio::co_spawn(io, read_frame(ours, buf, p, deadline), [&](std::exception_ptr e, auto r) {
+            if (e) std::rethrow_exception(e);
+            out = std::move(r);
+        });
+        io.restart();
+        io.run();
+        return std::move(*out);
+    }
+};
+
+TEST(FrameReader, SurvivesATimeoutInTheMiddleOfAFrame) {
+    Loopback net;
+    Protocol p = make_protocol(false);
+    ReadBuffer buf;
+    const Octets frame = {0x82, 0x03, 'a', 'b', 'c'};
+    for (std::size_t i = 0; i + 1 < frame.size(); ++i) {
+        net.send({frame[i]});
+        auto r = net.read(buf, p, MonoClock::now() + std::chrono::milliseconds(20));
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(r.error().kind, IoError::Kind::timed_out);
+    }
+    net.send({frame.back()});
+    auto r = net.read(buf, p, std::nullopt);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->payload, Bytes::copy_of("abc"));
+    auto g = p.lock();
+    EXPECT_EQ(g->rx_octet_stats, (std::map<std::size_t, std::uint32_t>{{1, 5}}));
+    EXPECT_EQ(std::ranges::count_if(g->wirelog, [](auto& e) { return std::holds_alternative<wire::RxOctets>(e); }), 5);
+}
+
+TEST(FrameReader, ReadsALargeFrameAndReportsTheEndOfTheStream) {
+    Loopback net;
+    Protocol p = make_protocol(true);
+    p.lock()->create_wirelog = false;
+    ReadBuffer buf;
+    const std::size_t n = 16u << 20;
+    Octets big(10 + n, 0x5a);
+    const Octets head = {0x82, 0x7f, 0, 0, 0, 0, std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8),
+                         std::uint8_t(n)};
+    std::ranges::copy(head, big.begin());
+    std::jthread writer([&] {
+        asio::write(net.peer, asio::buffer(big));
+        net.peer.shutdown(asio::ip::tcp::socket::shutdown_send);
+    });
+    auto r = net.read(buf, p, std::nullopt);
+    ASSERT_TRUE(r.has_value()) << r.error().message;
+    EXPECT_EQ(r->payload.size(), n);
+    EXPECT_EQ(r->payload[n - 1], 0x5a);
+    EXPECT_LT(buf.capacity(), 2 * n);
+    writer.join();
+    r = net.read(buf, p, std::nullopt);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind, IoError::Kind::unexpected_eof);
+    EXPECT_EQ(r.error().message, "connection closed");
+    EXPECT_TRUE(p.lock()->wirelog.empty());
+}
+
+}  // namespace
+}  // namespace varnel::runner

@@ -1,0 +1,395 @@
+"""One case driven end to end over loopback TCP against a peer written here."""
+import asyncio
+import base64
+import os
+import zlib
+
+import pytest
+
+import _testing_runner as t
+
+pytestmark = pytest.mark.timeout(60)
+
+
+def frame(opcode, payload=b"", fin=True, rsv=0, mask=None, length=None):
+    n = len(payload) if length is None else length
+    mbit = 0x80 if mask else 0
+    head = bytes([(0x80 if fin else 0) | (rsv << 4) | opcode])
+    if n < 126:
+        head += bytes([mbit | n])
+    elif n < 65536:
+        head += bytes([mbit | 126]) + n.to_bytes(2, "big")
+    else:
+        head += bytes([mbit | 127]) + n.to_bytes(8, "big")
+    if mask:
+        head += mask
+        payload = bytes(c ^ mask[i % 4] for i, c in enumerate(payload))
+    return head + payload
+
+
+async def read_frame(reader):
+    """(fin, rsv, opcode, masked, payload)"""
+    b0, b1 = await reader.readexactly(2)
+    n = b1 & 0x7F
+    if n == 126:
+        n = int.from_bytes(await reader.readexactly(2), "big")
+    elif n == 127:
+        n = int.from_bytes(await reader.readexactly(8), "big")
+    key = await reader.readexactly(4) if b1 & 0x80 else None
+    data = await reader.readexactly(n)
+    if key:
+        data = bytes(c ^ key[i % 4] for i, c in enumerate(data))
+    return bool(b0 & 0x80), (b0 >> 4) & 7, b0 & 0x0F, key is not None, data
+
+
+class Case:
+    DESCRIPTION = "desc"
+    EXPECTATION = "exp"
+
+    def __init__(self, p):
+        self.p = p
+        self.behavior = "OK"
+        self.behaviorClose = "OK"
+        self.reportTime = False
+        self.reportCompressionRatio = False
+        self.expected = {}
+        self.expectedClose = {}
+        self.received = []
+        self.result = "fine"
+        self.resultClose = "closed"
+        self.trafficStats = None
+
+    def onOpen(self):
+        pass
+
+    def onMessage(self, payload, isBinary):
+        self.received.append(("message", payload, isBinary))
+
+    def onPing(self, payload):
+        self.received.append(("ping", payload))
+
+    def onPong(self, payload):
+        self.received.append(("pong", payload))
+
+    def onClose(self, wasClean, code, reason):
+        self.received.append(("close", wasClean, code, reason))
+
+    def onConnectionLost(self, failed):
+        self.received.append(("lost", failed))
+
+
+async def run(peer, make_case, **kw):
+    """Runs the case against `peer(reader, writer)`; returns (result, what the peer returned)."""
+    peer_done = asyncio.get_running_loop().create_future()
+
+    async def handle(reader, writer):
+        try:
+            peer_done.set_result(await peer(reader, writer))
+        except Exception as e:  # noqa: BLE001 - reported to the test below
+            peer_done.set_exception(e)
+        finally:
+            writer.close()
+
+    server = await asyncio.start_server(handle, "127.0.0.1", 0)
+    async with server:
+        port = server.sockets[0].getsockname()[1]
+        results = await t.run_case(port, make_case, **kw)
+        seen = await peer_done
+    assert len(results) == 1
+    return results[0], seen
+
+
+async def close_handshake(reader, writer, code=1000, reason=b""):
+    """The peer closes first and collects the echo."""
+    writer.write(frame(8, code.to_bytes(2, "big") + reason))
+    return await read_frame(reader)
+
+
+def codes(result):
+    return [e[0] for e in result.wirelog]
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("is_server", [False, True], ids=["client", "server"])
+async def test_echo_then_peer_closes(is_server):
+    class Echo(Case):
+        def onOpen(self):
+            self.p.sendMessage("hello")
+            self.p.sendMessage(b"\x00\xff", isBinary=True)
+
+    mask = b"\x01\x02\x03\x04" if is_server else None
+
+    async def peer(reader, writer):
+        got = [await read_frame(reader), await read_frame(reader)]
+        for _, _, op, _, data in got:
+            writer.write(frame(op, data, mask=mask))
+        echo = await close_handshake(reader, writer, 1000, b"bye")
+        return got, echo, await reader.read()
+
+    r, (got, echo, rest) = await run(peer, Echo, is_server=is_server)
+    assert [(op, masked, data) for _, _, op, masked, data in got] == [
+        (1, not is_server, b"hello"), (2, not is_server, b"\x00\xff")]
+    assert echo[2] == 8 and echo[4] == b"\x03\xe8"
+    assert rest == b""
+    case_received = r.received
+    assert case_received == [("message", "hello", False), ("message", "\x00\xff", True),
+                             ("close", True, 1000, "bye"), ("lost", False)]
+    assert (r.was_clean, r.closed_by_me, r.dropped_by_me, r.failed_by_me) == (True, False, False, False)
+    assert (r.remote_close_code, r.remote_close_reason) == (1000, "bye")
+    assert (r.local_close_code, r.local_close_reason) == (1000, None)
+    assert r.rx_frame_stats == {1: 1, 2: 1, 8: 1}
+    assert r.tx_frame_stats == {1: 1, 2: 1, 8: 1}
+    assert r.is_server is is_server and r.create_stats is True
+    assert (r.case_id, r.case_index, r.agent, r.description, r.result) == ("1.1.1", 1, "peer", "desc", "fine")
+    assert len(r.started) == 32 and r.started.endswith("+00:00") and r.started[19] == "."
+    assert isinstance(r.duration, int) and r.duration >= 0
+    assert {"RO", "RF", "TO", "TF"} <= set(codes(r))
+    assert r.passed
+
+
+@pytest.mark.asyncio
+async def test_ping_is_answered_and_pongs_reach_the_case():
+    class Pinger(Case):
+        def onOpen(self):
+            self.p.sendFrame(9, b"from case")
+
+    async def peer(reader, writer):
+        ping = await read_frame(reader)
+        writer.write(frame(10, ping[4]) + frame(9, b"p" * 200))
+        pong = await read_frame(reader)
+        await close_handshake(reader, writer)
+        return ping, pong
+
+    r, (ping, pong) = await run(peer, Pinger)
+    assert ping[2] == 9 and ping[4] == b"from case"
+    assert pong[2] == 10 and pong[4] == b"p" * 200
+    assert r.received[:2] == [("pong", "from case"), ("ping", "p" * 200)]
+
+
+@pytest.mark.asyncio
+async def test_this_side_closes_first_through_the_close_deadline():
+    class Closer(Case):
+        def onOpen(self):
+            self.p.closeAfter(0)
+
+    async def peer(reader, writer):
+        close = await read_frame(reader)
+        writer.write(frame(8, close[4]) + frame(1, b"after close"))
+        return close, await reader.read()
+
+    r, (close, rest) = await run(peer, Closer)
+    assert close[2] == 8 and close[4] == b"\x03\xe8"
+    assert rest == b""  # no echo of the reply
+    assert (r.closed_by_me, r.was_clean, r.local_close_code) == (True, True, 1000)
+    assert "TIE" in codes(r) and "TI" in codes(r)
+    assert r.rx_frame_stats == {8: 1}  # the frame behind the close is never taken
+    assert ("message", "after close", False) not in r.received
+
+
+@pytest.mark.asyncio
+async def test_kill_deadline_writes_nothing_and_drops():
+    class Killer(Case):
+        def onOpen(self):
+            self.p.sendMessage("never sent")
+            self.p.killAfter(0)
+            self.p.closeAfter(0)
+
+    async def peer(reader, writer):
+        return await reader.read()
+
+    r, rest = await run(peer, Killer)
+    assert rest == b""
+    assert r.received == [("lost", True)]
+    assert (r.failed_by_me, r.dropped_by_me) == (True, True)
+    assert "KLE" in codes(r) and "TIE" not in codes(r)
+
+
+@pytest.mark.asyncio
+async def test_timers_fire_in_registration_order_and_can_send():
+    class Timed(Case):
+        def onOpen(self):
+            self.p.continueLater(0, lambda: self.p.sendMessage("first"), "a")
+            self.p.continueLater(0, self.second)
+
+        def second(self):
+            self.p.sendMessage("second")
+            self.p.continueLater(0, lambda: self.p.sendClose(1000), "c")
+
+    async def peer(reader, writer):
+        got = [await read_frame(reader) for _ in range(3)]
+        writer.write(frame(8, got[2][4]))
+        return got
+
+    r, got = await run(peer, Timed)
+    assert [f[4] for f in got] == [b"first", b"second", b"\x03\xe8"]
+    assert [e[1] for e in r.wirelog if e[0] == "CTE"] == ["a", None, "c"]
+    assert r.was_clean and r.closed_by_me
+
+
+@pytest.mark.asyncio
+async def test_fragmented_messages_plain_and_compressed():
+    class Compressing(Case):
+        def __init__(self, p):
+            super().__init__(p)
+            t.install_deflate(p)
+
+    text = ("fragmented " * 500).encode()
+    co = zlib.compressobj(wbits=-15)
+    packed = co.compress(text) + co.flush(zlib.Z_SYNC_FLUSH)
+    assert packed.endswith(b"\x00\x00\xff\xff")
+    packed = packed[:-4]
+    third = len(packed) // 3
+
+    async def peer(reader, writer):
+        writer.write(frame(1, b"a", fin=False) + frame(9, b"!") + frame(2, b"b")
+                     + frame(0, b"c", fin=True)
+                     + frame(1, packed[:third], fin=False, rsv=4)
+                     + frame(0, packed[third:2 * third], fin=False)
+                     + frame(0, packed[2 * third:], fin=True)
+                     + frame(0, b"stray"))
+        pong = await read_frame(reader)
+        await close_handshake(reader, writer)
+        return pong
+
+    r, pong = await run(peer, Compressing)
+    assert pong[4] == b"!"
+    assert r.received[:4] == [("ping", "!"), ("message", "b", True), ("message", "ac", False),
+                              ("message", text, False)]
+
+
+@pytest.mark.asyncio
+async def test_callback_exceptions_become_the_error_of_the_case():
+    class BadMessage(Case):
+        def onMessage(self, payload, isBinary):
+            raise ValueError("bad message " + payload)
+
+    class BadLost(Case):
+        def onConnectionLost(self, failed):
+            raise KeyError("lost")
+
+    async def peer(reader, writer):
+        writer.write(frame(1, b"x"))
+        return await reader.read()
+
+    class BadTimer(Case):
+        def onOpen(self):
+            self.p.continueLater(0, lambda: 1 / 0)
+            self.p.continueLater(0, lambda: self.received.append("never"))
+
+    class BadDeflate(Case):
+        def onOpen(self):
+            t.install_deflate(self.p)
+
+    async def silent(reader, writer):
+        return None
+
+    async def bad_compressed(reader, writer):
+        writer.write(frame(1, b"\xff\xff\xff\xff", rsv=4))
+        return await reader.read()
+
+    with pytest.raises(ValueError, match="bad message x"):
+        await run(peer, BadMessage)
+    with pytest.raises(KeyError):
+        await run(silent, BadLost)
+    with pytest.raises(ZeroDivisionError):
+        await run(silent, BadTimer)
+    with pytest.raises(ValueError):
+        await run(bad_compressed, BadDeflate)
+
+
+@pytest.mark.asyncio
+async def test_misbehaving_peers():
+    async def reserved_opcode(reader, writer):
+        writer.write(frame(1, b"ok") + bytes([0x83, 0x00]))
+        return await reader.read()
+
+    r, _ = await run(reserved_opcode, Case)
+    assert r.received == [("message", "ok", False), ("lost", False)]
+    assert not r.was_clean
+
+    async def vanishes(reader, writer):
+        writer.write(frame(1, b"partial frame")[:5])
+        return None
+
+    r, _ = await run(vanishes, Case)
+    assert r.received == [("lost", False)] and not r.was_clean
+
+    async def huge(reader, writer):
+        writer.write(frame(2, b"", length=1 << 62))
+        return await reader.read()
+
+    with pytest.raises(ValueError, match="more than"):
+        await run(huge, Case)
+
+    async def endless_fragments(reader, writer):
+        writer.write(frame(2, b"", fin=False))
+        chunk = frame(0, b"z" * (1 << 20), fin=False)
+        try:
+            for _ in range(80):
+                writer.write(chunk)
+                await writer.drain()
+        except ConnectionError:
+            pass
+
+    with pytest.raises(ValueError, match="fragmented message"):
+        await run(endless_fragments, Case)
+
+
+@pytest.mark.asyncio
+async def test_result_build_reads_case_attributes_without_the_connection_locked():
+    class Reentrant(Case):
+        @property
+        def behavior(self):
+            self.p.sendMessage("from a property")  # needs the connection state
+            return "NON-STRICT"
+
+        @behavior.setter
+        def behavior(self, value):
+            pass
+
+        def onOpen(self):
+            self.p.closeAfter(0)
+
+    async def peer(reader, writer):
+        close = await read_frame(reader)
+        writer.write(frame(8, close[4]))
+        return None
+
+    r, _ = await run(peer, Reentrant)
+    assert repr(r).startswith('CaseResult(case_id="1.1.1", behavior="NON-STRICT"')
+
+    class BadLabel(Case):
+        def onOpen(self):
+            self.behavior = "ok"
+            self.reportTime = 1  # later step: the label error wins
+            self.p.closeAfter(0)
+
+    with pytest.raises(ValueError, match="^unexpected behavior "):
+        await run(peer, BadLabel)
+
+
+@pytest.mark.asyncio
+async def test_against_a_websockets_server():
+    websockets = pytest.importorskip("websockets.asyncio.server")
+
+    async def echo(ws):
+        async for message in ws:
+            await ws.send(message)
+
+    class Talk(Case):
+        def onOpen(self):
+            self.p.sendMessage("hi there")
+
+        def onMessage(self, payload, isBinary):
+            super().onMessage(payload, isBinary)
+            self.p.sendClose(1000, "done")
+
+    async with websockets.serve(echo, "127.0.0.1", 0) as server:
+        port = server.sockets[0].getsockname()[1]
+        key = base64.b64encode(os.urandom(16)).decode()
+        request = (f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\n"
+                   f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n")
+        results = await t.run_case(port, Talk, preamble=request.encode(), read_head=True)
+    r = results[0]
+    assert r.received == [("message", "hi there", False), ("close", True, 1000, "done"), ("lost", False)]
+    assert r.was_clean and r.closed_by_me
