@@ -16,18 +16,7 @@ namespace varnel {
 
 namespace {
 
-// Takes `m`; a thread attached to the interpreter waits for it detached.
-std::unique_lock<std::mutex> lock_detached(std::mutex& m) {
-    std::unique_lock lock(m, std::try_to_lock);
-    if (lock.owns_lock()) return lock;
-    if (!py_attached()) {
-        lock.lock();
-        return lock;
-    }
-    nb::gil_scoped_release detached;
-    lock.lock();
-    return lock;
-}
+using detail::lock_detached;
 
 // Something that cannot be released safely any more (the interpreter is going
 // away) is kept until the process ends.
@@ -246,7 +235,84 @@ nb::python_error join_failure(std::uint64_t id, const std::string& name, const s
                          std::format("python worker task failed: task {} ({}) {}", id, name, what));
 }
 
+std::uint64_t next_task_id() noexcept {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 }  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Semaphore and Notify
+
+asio::awaitable<Semaphore::Permit> Semaphore::acquire() {
+    auto self = shared_from_this();
+    co_await asio::async_initiate<const asio::use_awaitable_t<>&, void()>(
+        [self](auto handler) {
+            auto lock = lock_detached(self->mutex_);
+            if (self->available_ > 0 && self->waiters_.empty()) {
+                --self->available_;
+                lock.unlock();
+                detail::complete_on_own_executor(std::move(handler));
+                return;
+            }
+            self->waiters_.push_back([handler = std::move(handler)]() mutable {
+                detail::complete_on_own_executor(std::move(handler));
+            });
+        },
+        asio::use_awaitable);
+    co_return Permit(std::move(self));
+}
+
+std::size_t Semaphore::available() const {
+    auto lock = lock_detached(mutex_);
+    return available_;
+}
+
+// The permit passes straight to the first waiter, so the order of asking holds.
+void Semaphore::release() {
+    auto lock = lock_detached(mutex_);
+    if (waiters_.empty()) {
+        ++available_;
+        return;
+    }
+    auto next = std::move(waiters_.front());
+    waiters_.pop_front();
+    lock.unlock();
+    next();
+}
+
+void Notify::notify_one() {
+    auto lock = lock_detached(mutex_);
+    if (!armed_) {
+        permit_ = true;
+        return;
+    }
+    armed_ = false;
+    auto wake = std::move(wake_);
+    wake_ = nullptr;
+    lock.unlock();
+    wake();
+}
+
+bool Notify::take_or_arm(std::move_only_function<void()> wake) {
+    auto lock = lock_detached(mutex_);
+    if (permit_) {
+        permit_ = false;
+        return true;
+    }
+    armed_ = true;
+    wake_ = std::move(wake);
+    return false;
+}
+
+bool Notify::disarm() {
+    auto lock = lock_detached(mutex_);
+    if (!armed_) return false;
+    armed_ = false;
+    wake_ = nullptr;
+    return true;
+}
 
 // ---------------------------------------------------------------------------
 // Coroutine bridge

@@ -29,6 +29,14 @@
 //   RuntimeError "python worker task failed: task N (name) ...". A started job
 //   always runs to its end, even if its awaiter is dropped.
 //
+// * Tasks that others wait for or stop: `spawn(executor, name, task)` starts an
+//   `asio::awaitable<T>` on a strand of its own and returns a JoinHandle. Awaiting
+//   `join()` yields the task's value, or a join-error text when the task threw
+//   (a broken invariant) or was aborted. Dropping the handle leaves the task
+//   running; `abort()` stops it at its next suspension point. A `TaskSet` joins its
+//   tasks in the order they finish and aborts whatever is left when it goes.
+//   `Semaphore` (FIFO permits) and `Notify` (one stored wake-up) coordinate them.
+//
 // * A Python-facing async entry point returns `make_coroutine(body(args...), name,
 //   qualname)`, where body is an `Operation` (an awaitable yielding a Python
 //   object). Nothing of the body runs until the first await; then it runs on the
@@ -49,7 +57,11 @@
 #include <asio/cancellation_type.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/co_spawn.hpp>
 #include <asio/post.hpp>
+#include <asio/strand.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include <atomic>
@@ -59,7 +71,9 @@
 #include <cstdint>
 #include <deque>
 #include <expected>
+#include <format>
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -197,6 +211,307 @@ auto attach_blocking(std::string name, F job)
         },
         asio::use_awaitable);
 }
+
+// ---------------------------------------------------------------------------
+// Spawned tasks
+
+// A task's outcome as its joiner sees it: the value, or the join-error text of a
+// task that threw or was aborted.
+template <class T>
+using JoinOutcome = std::expected<T, std::string>;
+
+namespace detail {
+
+std::uint64_t next_task_id() noexcept;
+
+// Takes `m`; a thread attached to the interpreter waits for it detached.
+inline std::unique_lock<std::mutex> lock_detached(std::mutex& m) {
+    std::unique_lock lock(m, std::try_to_lock);
+    if (lock.owns_lock()) return lock;
+    if (!py_attached()) {
+        lock.lock();
+        return lock;
+    }
+    nb::gil_scoped_release detached;
+    lock.lock();
+    return lock;
+}
+
+// Completes `handler` on its own executor with (ec, value...), clearing its
+// cancellation slot first so the slot may be reused.
+template <class Handler, class... Args>
+void complete_on_own_executor(Handler handler, Args... args) {
+    auto ex = asio::get_associated_executor(handler, Runtime::current().executor());
+    asio::post(ex, [handler = std::move(handler), ... args = std::move(args)]() mutable {
+        auto slot = asio::get_associated_cancellation_slot(handler);
+        if (slot.is_connected()) slot.clear();
+        std::move(handler)(std::move(args)...);
+    });
+}
+
+template <class T>
+struct TaskState {
+    using Sink = std::move_only_function<void(JoinOutcome<T>)>;
+
+    TaskState(std::uint64_t id, std::string name, asio::strand<asio::any_io_executor> strand)
+        : id(id), name(std::move(name)), strand(std::move(strand)) {}
+
+    const std::uint64_t id;
+    const std::string name;
+    asio::strand<asio::any_io_executor> strand;
+    asio::cancellation_signal abort_signal;  // touched on the strand only
+    std::atomic<bool> abort_requested{false};
+
+    std::mutex mutex;
+    std::optional<JoinOutcome<T>> outcome;
+    Sink sink;  // who takes the outcome when it arrives
+
+    void finish(JoinOutcome<T> o) {
+        auto lock = lock_detached(mutex);
+        if (sink) {
+            Sink s = std::move(sink);
+            sink = nullptr;
+            lock.unlock();
+            s(std::move(o));
+            return;
+        }
+        outcome.emplace(std::move(o));
+    }
+};
+
+template <class T>
+asio::awaitable<void> run_task(std::shared_ptr<TaskState<T>> st, asio::awaitable<T> task) {
+    std::string failure;
+    try {
+        T value = co_await std::move(task);
+        st->finish(std::move(value));
+        co_return;
+    } catch (const std::exception& e) {
+        failure = std::format("panicked with message \"{}\"", e.what());
+    } catch (...) {
+        failure = "panicked";
+    }
+    if (st->abort_requested.load(std::memory_order_acquire)) failure = "was cancelled";
+    st->finish(std::unexpected(std::format("task {} ({}) {}", st->id, st->name, failure)));
+}
+
+template <class T>
+std::shared_ptr<TaskState<T>> start_task(asio::any_io_executor ex, std::string name,
+                                         asio::awaitable<T> task,
+                                         typename TaskState<T>::Sink sink) {
+    auto st = std::make_shared<TaskState<T>>(next_task_id(), std::move(name), asio::make_strand(ex));
+    st->sink = std::move(sink);
+    asio::co_spawn(st->strand, run_task(st, std::move(task)),
+                   asio::bind_cancellation_slot(st->abort_signal.slot(), [st](std::exception_ptr) {
+                       // On the strand: later aborts find nothing to cancel.
+                       st->abort_signal.slot().clear();
+                   }));
+    return st;
+}
+
+template <class T>
+void abort_task(const std::shared_ptr<TaskState<T>>& st) {
+    st->abort_requested.store(true, std::memory_order_release);
+    asio::post(st->strand, [st] { st->abort_signal.emit(asio::cancellation_type::terminal); });
+}
+
+}  // namespace detail
+
+template <class T>
+class JoinHandle {
+public:
+    explicit JoinHandle(std::shared_ptr<detail::TaskState<T>> st) : st_(std::move(st)) {}
+
+    // Waits for the task. Throws asio's operation_aborted when the wait itself is
+    // cancelled; the task runs on. One join per handle.
+    asio::awaitable<JoinOutcome<T>> join() {
+        auto st = st_;
+        co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&,
+                                                void(std::error_code, JoinOutcome<T>)>(
+            [st](auto handler) {
+                using H = decltype(handler);
+                auto slot = asio::get_associated_cancellation_slot(handler);
+                auto lock = detail::lock_detached(st->mutex);
+                if (st->outcome) {
+                    JoinOutcome<T> o = std::move(*st->outcome);
+                    st->outcome.reset();
+                    lock.unlock();
+                    detail::complete_on_own_executor(std::move(handler), std::error_code(), std::move(o));
+                    return;
+                }
+                auto shared = std::make_shared<std::optional<H>>(std::move(handler));
+                st->sink = [shared](JoinOutcome<T> o) {
+                    detail::complete_on_own_executor(std::move(**shared), std::error_code(), std::move(o));
+                };
+                if (slot.is_connected()) {
+                    slot.assign([st, shared](asio::cancellation_type) {
+                        auto lock = detail::lock_detached(st->mutex);
+                        if (!st->sink) return;  // the outcome is on its way
+                        st->sink = nullptr;
+                        lock.unlock();
+                        detail::complete_on_own_executor(
+                            std::move(**shared), std::error_code(asio::error::operation_aborted),
+                            JoinOutcome<T>(std::unexpected(std::string("join cancelled"))));
+                    });
+                }
+            },
+            asio::use_awaitable);
+    }
+
+    // Stops the task at its next suspension point; its joiner sees "was cancelled".
+    void abort() const { detail::abort_task(st_); }
+    std::uint64_t id() const noexcept { return st_->id; }
+
+private:
+    std::shared_ptr<detail::TaskState<T>> st_;
+};
+
+// Starts `task` on a new strand of `ex`.
+template <class T>
+JoinHandle<T> spawn(asio::any_io_executor ex, std::string name, asio::awaitable<T> task) {
+    return JoinHandle<T>(detail::start_task<T>(std::move(ex), std::move(name), std::move(task), nullptr));
+}
+
+// Tasks joined in the order they finish. Destroying the set aborts every task
+// still running. Used from one task at a time.
+template <class T>
+class TaskSet {
+public:
+    TaskSet() : shared_(std::make_shared<Shared>()) {}
+    TaskSet(const TaskSet&) = delete;
+    TaskSet& operator=(const TaskSet&) = delete;
+    ~TaskSet() {
+        for (auto& st : tasks_) detail::abort_task(st);
+    }
+
+    void spawn(asio::any_io_executor ex, std::string name, asio::awaitable<T> task) {
+        {
+            auto lock = detail::lock_detached(shared_->mutex);
+            ++shared_->running;
+        }
+        tasks_.push_back(detail::start_task<T>(std::move(ex), std::move(name), std::move(task),
+                                               [shared = shared_](JoinOutcome<T> o) {
+                                                   shared->push(std::move(o));
+                                               }));
+    }
+
+    // The next outcome in order of completion; none once every task was joined.
+    // Throws asio's operation_aborted when the wait is cancelled.
+    asio::awaitable<std::optional<JoinOutcome<T>>> join_next() {
+        auto shared = shared_;
+        co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&,
+                                                void(std::error_code, std::optional<JoinOutcome<T>>)>(
+            [shared](auto handler) {
+                using H = decltype(handler);
+                auto slot = asio::get_associated_cancellation_slot(handler);
+                auto lock = detail::lock_detached(shared->mutex);
+                if (!shared->done.empty() || shared->running == 0) {
+                    auto next = shared->pop_locked();
+                    lock.unlock();
+                    detail::complete_on_own_executor(std::move(handler), std::error_code(), std::move(next));
+                    return;
+                }
+                auto held = std::make_shared<std::optional<H>>(std::move(handler));
+                shared->waiter = [held](std::optional<JoinOutcome<T>> o) {
+                    detail::complete_on_own_executor(std::move(**held), std::error_code(), std::move(o));
+                };
+                if (slot.is_connected()) {
+                    slot.assign([shared, held](asio::cancellation_type) {
+                        auto lock = detail::lock_detached(shared->mutex);
+                        if (!shared->waiter) return;
+                        shared->waiter = nullptr;
+                        lock.unlock();
+                        detail::complete_on_own_executor(
+                            std::move(**held), std::error_code(asio::error::operation_aborted),
+                            std::optional<JoinOutcome<T>>());
+                    });
+                }
+            },
+            asio::use_awaitable);
+    }
+
+private:
+    struct Shared {
+        std::mutex mutex;
+        std::deque<JoinOutcome<T>> done;
+        std::size_t running = 0;
+        std::move_only_function<void(std::optional<JoinOutcome<T>>)> waiter;
+
+        std::optional<JoinOutcome<T>> pop_locked() {
+            if (done.empty()) return std::nullopt;
+            JoinOutcome<T> o = std::move(done.front());
+            done.pop_front();
+            return o;
+        }
+        void push(JoinOutcome<T> o) {
+            auto lock = detail::lock_detached(mutex);
+            --running;
+            done.push_back(std::move(o));
+            if (!waiter) return;
+            auto w = std::move(waiter);
+            waiter = nullptr;
+            auto next = pop_locked();
+            lock.unlock();
+            w(std::move(next));
+        }
+    };
+
+    std::shared_ptr<Shared> shared_;
+    std::vector<std::shared_ptr<detail::TaskState<T>>> tasks_;
+};
+
+// A counting semaphore granting permits in the order they were asked for. A wait
+// cannot be cancelled: it ends when a permit is free.
+class Semaphore : public std::enable_shared_from_this<Semaphore> {
+public:
+    class Permit {
+    public:
+        Permit() = default;
+        explicit Permit(std::shared_ptr<Semaphore> s) : s_(std::move(s)) {}
+        Permit(Permit&&) noexcept = default;
+        Permit& operator=(Permit&& o) noexcept {
+            if (this != &o) { release(); s_ = std::move(o.s_); }
+            return *this;
+        }
+        ~Permit() { release(); }
+
+    private:
+        void release() {
+            if (auto s = std::exchange(s_, nullptr)) s->release();
+        }
+        std::shared_ptr<Semaphore> s_;
+    };
+
+    explicit Semaphore(std::size_t permits) : available_(permits) {}
+
+    // Waits for a permit. The semaphore must be owned by a shared_ptr.
+    asio::awaitable<Permit> acquire();
+    std::size_t available() const;
+
+private:
+    void release();
+
+    mutable std::mutex mutex_;
+    std::size_t available_;
+    std::deque<std::move_only_function<void()>> waiters_;
+};
+
+// One wake-up: notify_one wakes the armed waiter, or stores a single permit
+// for the next one when none is armed.
+class Notify {
+public:
+    void notify_one();
+    // Takes a stored permit (true), or arms `wake` for the next notify_one (false).
+    bool take_or_arm(std::move_only_function<void()> wake);
+    // Disarms; false when the armed waker was already called.
+    bool disarm();
+
+private:
+    std::mutex mutex_;
+    bool permit_ = false;
+    bool armed_ = false;
+    std::move_only_function<void()> wake_;
+};
 
 // An engine operation behind a Python coroutine: runs on the awaiting thread.
 using Operation = asio::awaitable<PyResult<nb::object>>;

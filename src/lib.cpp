@@ -84,9 +84,8 @@ PyModuleDef module_def = make_module_def();
 // ---------------------------------------------------------------------------
 // Case selection
 
-namespace {
-
-// Rust-style debug quoting, used in the invalid-pattern message.
+// Quoted for error texts: in double quotes, with escapes for quotes, backslashes
+// and control characters.
 std::string debug_quote(std::string_view text) {
     std::string out = "\"";
     for (unsigned char c : text) {
@@ -104,6 +103,8 @@ std::string debug_quote(std::string_view text) {
     }
     return out + "\"";
 }
+
+namespace {
 
 std::string glob_to_regex(std::string_view glob) {
     std::string re = "^";

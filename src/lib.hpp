@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace varnel {
@@ -32,6 +33,10 @@ std::expected<std::vector<Case>, nb::python_error> resolve_cases(
 // a pattern that selects nothing is an error. Errors are ValueError texts.
 std::expected<CaseIds, std::string> expand_patterns(const CaseIds& patterns, const CaseIds& ids,
                                                     bool strict);
+
+// The text in double quotes, with backslash escapes for quotes, backslashes and
+// control characters: how error texts show user input.
+std::string debug_quote(std::string_view text);
 
 // Stable sort by the numeric parts of the ids ("1.10" after "1.9").
 void sort_ids(CaseIds& ids);

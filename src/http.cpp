@@ -1,0 +1,93 @@
+#include "http.hpp"
+
+#include <simdutf.h>
+
+#include <algorithm>
+
+namespace varnel::http {
+
+namespace {
+
+constexpr std::string_view replacement = "\xEF\xBF\xBD";
+
+// Length of the valid UTF-8 sequence at the start of `s`, or the length of its
+// maximal invalid prefix negated (at least 1), as the WHATWG decoder counts it.
+int sequence_length(std::span<const std::uint8_t> s) {
+    std::uint8_t b = s[0];
+    if (b < 0x80) return 1;
+    int need = 0;
+    std::uint8_t lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) need = 1;
+    else if (b >= 0xE0 && b <= 0xEF) {
+        need = 2;
+        if (b == 0xE0) lo = 0xA0;
+        if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        need = 3;
+        if (b == 0xF0) lo = 0x90;
+        if (b == 0xF4) hi = 0x8F;
+    } else {
+        return -1;
+    }
+    for (int i = 1; i <= need; ++i) {
+        if (std::size_t(i) >= s.size()) return -i;
+        std::uint8_t c = s[std::size_t(i)];
+        if (c < lo || c > hi) return -i;
+        lo = 0x80;
+        hi = 0xBF;
+    }
+    return need + 1;
+}
+
+bool is_white_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+}  // namespace
+
+std::string_view trim_end(std::string_view text) {
+    while (!text.empty()) {
+        std::size_t start = text.size() - 1;
+        while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+        std::string_view last = text.substr(start);
+        char32_t cp = 0;
+        if (simdutf::convert_utf8_to_utf32(last.data(), last.size(), &cp) != 1) break;
+        if (!is_white_space(cp)) break;
+        text.remove_suffix(last.size());
+    }
+    return text;
+}
+
+std::string lossy_text_trimmed(std::span<const std::uint8_t> octets) {
+    std::string out;
+    const char* chars = reinterpret_cast<const char*>(octets.data());
+    if (simdutf::validate_utf8(chars, octets.size())) {
+        out.assign(chars, octets.size());
+    } else {
+        out.reserve(octets.size() + 16);
+        std::size_t i = 0;
+        while (i < octets.size()) {
+            int n = sequence_length(octets.subspan(i));
+            if (n > 0) {
+                out.append(chars + i, std::size_t(n));
+                i += std::size_t(n);
+            } else {
+                out += replacement;
+                i += std::size_t(-n);
+            }
+        }
+    }
+    out.resize(trim_end(out).size());
+    return out;
+}
+
+bool visible_ascii(std::string_view value) noexcept {
+    return std::ranges::all_of(value, [](char ch) {
+        auto c = static_cast<unsigned char>(ch);
+        return c == 0x09 || (c >= 0x20 && c <= 0x7E);
+    });
+}
+
+}  // namespace varnel::http
