@@ -1,6 +1,6 @@
 """Ping and pong of RFC 6455 sections 5.5.2 and 5.5.3."""
 
-from .case import Case
+from .case import Case, as_delivered
 
 
 class PingAnswered(Case):
@@ -10,7 +10,7 @@ class PingAnswered(Case):
 
     def __init__(self, protocol):
         super().__init__(protocol)
-        self.expected = {"OK": [("pong", self.PAYLOAD)]}
+        self.expected = {"OK": [("pong", as_delivered(self.PAYLOAD))]}
         self.expectedClose = {"closedByMe": True, "closeCode": [1000], "requireClean": True}
 
     def onOpen(self):
@@ -19,7 +19,7 @@ class PingAnswered(Case):
 
     def onPong(self, payload):
         super().onPong(payload)
-        if payload == self.PAYLOAD:
+        if payload == as_delivered(self.PAYLOAD):
             self.behavior = "OK"
             self.result = "Received a pong with the ping's payload."
         else:
