@@ -1,10 +1,35 @@
-"""Demo run: imports varnel and lists the bundled cases in run order."""
+"""Demo run: a websockets echo server on 127.0.0.1 and the bundled cases run
+against it with run_fuzzingclient, one line per result."""
 
-import varnel._varnel as engine
-from varnel.cases import CASES
+import asyncio
 
-print("varnel._varnel members:", ", ".join(engine.__all__) or "(none yet)")
-ids = sorted(CASES, key=lambda i: [int(p) if p.isdigit() else 0 for p in i.split(".")])
-print(f"{len(ids)} bundled cases, in run order:")
-for case_id in ids:
-    print(f"  {case_id:8} {CASES[case_id].DESCRIPTION}")
+import websockets
+
+import varnel
+from varnel._varnel import run_fuzzingclient
+
+
+async def echo(ws):
+    try:
+        async for message in ws:
+            await ws.send(message)
+    except websockets.ConnectionClosed:
+        pass
+
+
+async def main():
+    async with websockets.serve(echo, "127.0.0.1", 0, compression=None) as server:
+        port = server.sockets[0].getsockname()[1]
+        print(f"echo server on 127.0.0.1:{port}; running the bundled cases")
+        try:
+            results = await run_fuzzingclient(f"ws://127.0.0.1:{port}")
+            outcome = "all cases passed"
+        except varnel.FailureError as failure:
+            results = failure.results
+            outcome = str(failure).splitlines()[0]
+    for r in results:
+        print(f"  {r.case_index:2} {r.case_id:8} {r.behavior.value:13} {r.behavior_close.value:13} {r.result}")
+    print(outcome)
+
+
+asyncio.run(main())

@@ -212,6 +212,13 @@ auto attach_blocking(std::string name, F job)
         asio::use_awaitable);
 }
 
+// make_py_error for any thread: attaches for the call when needed.
+inline nb::python_error make_py_error_anywhere(PyObject* type, std::string_view text) {
+    if (py_attached()) return make_py_error(type, text);
+    nb::gil_scoped_acquire attached;
+    return make_py_error(type, text);
+}
+
 // ---------------------------------------------------------------------------
 // Spawned tasks
 

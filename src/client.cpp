@@ -2,6 +2,9 @@
 
 #include "http.hpp"
 #include "lib.hpp"
+#include "runner.hpp"
+
+#include <asio/this_coro.hpp>
 
 #include <ada.h>
 #include <picohttpparser.h>
@@ -312,6 +315,120 @@ PyResult<void> negotiate_deflate(const Protocol& protocol, const std::optional<s
     auto guard = protocol.lock_py();
     guard->deflate.emplace(std::move(engine));
     return {};
+}
+
+}  // namespace varnel::client
+
+// ---------------------------------------------------------------------------
+// The case task
+
+namespace varnel::client {
+
+namespace {
+
+using asio::ip::tcp;
+
+// Resolves and tries each address in turn; the error text is the last failure's.
+asio::awaitable<std::expected<void, std::string>> connect(tcp::socket& sock, const WsUrl& url) {
+    tcp::resolver resolver(sock.get_executor());
+    auto [rec, endpoints] = co_await resolver.async_resolve(
+        connect_host(url), std::to_string(url.port), tcp::resolver::numeric_service,
+        asio::cancel_after(http::handshake_time_limit, asio::as_tuple(asio::use_awaitable)));
+    if (rec) co_return std::unexpected(rec.message());
+    if (endpoints.empty()) co_return std::unexpected(std::string("could not resolve to any address"));
+    std::error_code last;
+    for (const auto& entry : endpoints) {
+        std::error_code ignored;
+        sock.close(ignored);
+        auto [ec] = co_await sock.async_connect(
+            entry.endpoint(),
+            asio::cancel_after(http::handshake_time_limit, asio::as_tuple(asio::use_awaitable)));
+        if (!ec) co_return std::expected<void, std::string>();
+        last = ec == asio::error::operation_aborted ? asio::error::timed_out : ec;
+    }
+    co_return std::unexpected(last.message());
+}
+
+struct Setup {
+    Protocol protocol;
+    PyRef case_obj;
+    std::optional<std::string> offer;
+};
+
+PyResult<Setup> initialize_case(const Case& c) {
+    auto protocol = Protocol::create(false);
+    if (!protocol) return std::unexpected(std::move(protocol.error()));
+    nb::object case_obj = c->cls.object()(protocol->to_python());
+    std::optional<std::string> offer;
+    if (PyRef offers = protocol->offers()) {
+        auto text = build_offer_header(offers.handle());
+        if (!text) return std::unexpected(std::move(text.error()));
+        offer = std::move(*text);
+    }
+    return Setup{std::move(*protocol), PyRef::steal(std::move(case_obj)), std::move(offer)};
+}
+
+struct Handshake {
+    std::string request;
+    ResponseHead head;
+};
+
+asio::awaitable<std::expected<Handshake, std::string>> handshake(tcp::socket& sock, const WsUrl& url,
+                                                                 const std::optional<std::string>& offer,
+                                                                 runner::ReadBuffer& buffer) {
+    std::string request = build_request(url, offer);
+    if (auto written = co_await http::write_all(sock, http::octets_of(request)); !written)
+        co_return std::unexpected(std::move(written.error()));
+    auto head = co_await http::read_head(sock, buffer, parse_response_head);
+    if (!head) co_return std::unexpected(std::move(head.error()));
+    buffer.consume(head->length);
+    if (head->status != 101)
+        co_return std::unexpected("expected HTTP 101, got " + status_display(head->status));
+    co_return Handshake{std::move(request), std::move(*head)};
+}
+
+asio::awaitable<PyResult<void>> run_case_inner(const WsUrl& url, const Case& c, std::uint64_t number,
+                                               Constants constants, SharedResults results) {
+    tcp::socket sock(co_await asio::this_coro::executor);
+    if (auto connected = co_await connect(sock, url); !connected)
+        co_return std::unexpected(make_py_error_anywhere(PyExc_OSError, "connect: " + connected.error()));
+    std::error_code ignored;
+    sock.set_option(tcp::no_delay(true), ignored);
+
+    auto setup = co_await attach_blocking("client case set-up", [c] { return initialize_case(c); });
+    if (!setup) co_return std::unexpected(std::move(setup.error()));
+
+    runner::ReadBuffer buffer;
+    auto shaken = co_await handshake(sock, url, setup->offer, buffer);
+    if (!shaken)
+        co_return std::unexpected(make_py_error_anywhere(PyExc_OSError, "handshake: " + shaken.error()));
+    {
+        auto guard = setup->protocol.lock();
+        guard->http_request = std::string(http::trim_end(shaken->request));
+        guard->http_response = std::move(shaken->head.raw);
+    }
+
+    auto negotiated = co_await attach_blocking(
+        "client negotiation", [protocol = setup->protocol, ext = shaken->head.extensions]() {
+            return negotiate_deflate(protocol, ext);
+        });
+    if (!negotiated) co_return std::unexpected(std::move(negotiated.error()));
+
+    std::string agent = choose_agent(shaken->head.server, url);
+    co_return co_await runner::drive(sock, buffer, std::move(setup->protocol), std::move(setup->case_obj),
+                                     c->id, std::move(agent), number, std::move(constants), std::move(results));
+}
+
+}  // namespace
+
+asio::awaitable<PyResult<void>> case_task(std::shared_ptr<Semaphore> permits, std::shared_ptr<const WsUrl> url,
+                                          Case c, std::size_t position, Constants constants,
+                                          SharedResults results) {
+    Semaphore::Permit permit = co_await permits->acquire();
+    std::uint64_t number = position + 1;
+    PyResult<void> ran = co_await run_case_inner(*url, c, number, constants, results);
+    if (ran) co_return ran;
+    co_return co_await record_error(c->id, number, url->authority, std::move(ran.error()), std::move(results));
 }
 
 }  // namespace varnel::client

@@ -4,7 +4,13 @@
 
 #include "asyncrt.hpp"
 #include "compress.hpp"
+#include "constants.hpp"
+#include "lib.hpp"
 #include "protocol.hpp"
+#include "result.hpp"
+
+#include <asio/awaitable.hpp>
+#include <memory>
 
 #include <cstddef>
 #include <cstdint>
@@ -69,5 +75,15 @@ PyResult<std::optional<std::string>> build_offer_header(nb::handle offers);
 // Hands the server's answer to the case's accept callable and installs the
 // engine it agrees to. Attached.
 PyResult<void> negotiate_deflate(const Protocol& protocol, const std::optional<std::string>& extensions);
+
+// ---- the case task
+
+// One case of a client run: waits for a permit of `permits`, connects, sets the
+// case up, shakes hands, negotiates and drives it. Any failure on that road
+// becomes the case's error result; the outcome is an error only when even that
+// could not be recorded.
+asio::awaitable<PyResult<void>> case_task(std::shared_ptr<Semaphore> permits, std::shared_ptr<const WsUrl> url,
+                                          Case c, std::size_t position, Constants constants,
+                                          SharedResults results);
 
 }  // namespace varnel::client

@@ -91,3 +91,18 @@ bool visible_ascii(std::string_view value) noexcept {
 }
 
 }  // namespace varnel::http
+
+namespace varnel::http {
+
+asio::awaitable<std::expected<void, std::string>> write_all(asio::ip::tcp::socket& stream,
+                                                            std::span<const std::uint8_t> octets) {
+    auto [ec, n] = co_await asio::async_write(
+        stream, asio::buffer(octets.data(), octets.size()),
+        asio::cancel_after(handshake_time_limit, asio::as_tuple(asio::use_awaitable)));
+    if (ec == asio::error::operation_aborted) co_return std::unexpected(std::string("timed out writing"));
+    if (ec) co_return std::unexpected(ec.message());
+    if (n != octets.size()) co_return std::unexpected(std::string("write zero"));
+    co_return std::expected<void, std::string>();
+}
+
+}  // namespace varnel::http

@@ -1,7 +1,18 @@
 // Small text helpers shared by both sides of the opening handshake.
 #pragma once
 
+#include "runner.hpp"
+
+#include <asio/as_tuple.hpp>
+#include <asio/cancel_after.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/write.hpp>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +31,50 @@ bool visible_ascii(std::string_view value) noexcept;
 
 inline std::span<const std::uint8_t> octets_of(std::string_view s) noexcept {
     return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+}  // namespace varnel::http
+
+// ---- socket side (runs on the runtime, never touches Python)
+
+namespace varnel::http {
+
+// How long a peer may take over one step of the opening handshake (connecting,
+// writing the head, sending its whole head), and how large a head may grow.
+// Neither is a test of the peer: they keep a stalled or endless peer from
+// holding a case, a permit or the end of a run forever.
+inline constexpr std::chrono::seconds handshake_time_limit{30};
+inline constexpr std::size_t max_head_size = std::size_t(64) << 10;
+
+// Writes all of `octets`; the error is the text of the failure.
+asio::awaitable<std::expected<void, std::string>> write_all(asio::ip::tcp::socket& stream,
+                                                            std::span<const std::uint8_t> octets);
+
+// Reads into `buffer` until `parse` finds a complete head there; the error is
+// the text of a read failure, the parser's error, "peer closed during
+// handshake" or the text of a limit above.
+template <class Parse>
+auto read_head(asio::ip::tcp::socket& stream, runner::ReadBuffer& buffer, Parse parse)
+    -> asio::awaitable<std::expected<typename std::invoke_result_t<Parse, std::span<const std::uint8_t>>::value_type::value_type, std::string>> {
+    auto deadline = std::chrono::steady_clock::now() + handshake_time_limit;
+    for (;;) {
+        std::span<std::uint8_t> room = buffer.prepare(1024);
+        auto left = deadline - std::chrono::steady_clock::now();
+        auto [ec, n] = co_await stream.async_read_some(
+            asio::buffer(room.data(), room.size()),
+            asio::cancel_after(std::max(left, decltype(left)::zero()), asio::as_tuple(asio::use_awaitable)));
+        if (ec == asio::error::operation_aborted && std::chrono::steady_clock::now() >= deadline)
+            co_return std::unexpected(std::string("timed out waiting for the handshake head"));
+        if (ec == asio::error::eof || (!ec && n == 0))
+            co_return std::unexpected(std::string("peer closed during handshake"));
+        if (ec) co_return std::unexpected(ec.message());
+        buffer.commit(n);
+        auto parsed = parse(buffer.data());
+        if (!parsed) co_return std::unexpected(std::move(parsed.error()));
+        if (*parsed) co_return std::move(**parsed);
+        if (buffer.size() > max_head_size)
+            co_return std::unexpected(std::string("handshake head too large"));
+    }
 }
 
 }  // namespace varnel::http

@@ -1,13 +1,19 @@
 #include "server.hpp"
 
 #include "http.hpp"
+#include "result.hpp"
+#include "runner.hpp"
 
 #include <ada.h>
+#include <nanobind/stl/string.h>
 #include <openssl/evp.h>
 #include <picohttpparser.h>
 #include <simdutf.h>
 
 #include <algorithm>
+#include <asio/this_coro.hpp>
+#include <mutex>
+#include <system_error>
 #include <array>
 #include <charconv>
 #include <format>
@@ -197,6 +203,346 @@ PyResult<std::optional<std::string>> negotiate_deflate(const Protocol& protocol,
     auto guard = protocol.lock_py();
     guard->deflate.emplace(std::move(engine));
     return text;
+}
+
+}  // namespace varnel::server
+
+// ---------------------------------------------------------------------------
+// Connection handling
+
+namespace varnel::server {
+
+namespace {
+
+using asio::ip::tcp;
+using CaseList = std::shared_ptr<const std::vector<Case>>;
+
+struct Shared {
+    CaseList cases;
+    Constants constants;
+    std::shared_ptr<Notify> shutdown;
+    SharedResults results;
+};
+
+// One text message with the digits, then a close frame with code 1000, as a
+// server writes them (unmasked).
+PyResult<std::vector<Bytes>> count_reply_frames(std::string digits) {
+    auto inner = ProtocolInner::create(true);
+    if (!inner) return std::unexpected(std::move(inner.error()));
+    (void)inner->send_frame(1, true, 0, Bytes::copy_of(digits), std::nullopt, std::nullopt, false);
+    (void)inner->send_close(1000, std::nullopt);
+    return std::move(inner->out_queue);
+}
+
+asio::awaitable<void> send_case_count(tcp::socket& sock, const RequestHead& head, std::size_t count) {
+    std::string response = upgrade_response(*head.key, std::nullopt);
+    if (!co_await http::write_all(sock, http::octets_of(response))) co_return;
+    auto chunks = co_await attach_blocking("case-count reply",
+                                           [digits = std::to_string(count)] { return count_reply_frames(digits); });
+    if (!chunks) co_return;
+    for (const Bytes& chunk : *chunks)
+        if (!co_await http::write_all(sock, chunk.span())) co_return;
+}
+
+struct ServerSetup {
+    Protocol protocol;
+    PyRef case_obj;
+    std::optional<std::string> extensions;
+};
+
+PyResult<ServerSetup> initialize_case(const Case& c, const std::optional<std::string>& offered) {
+    auto protocol = Protocol::create(true);
+    if (!protocol) return std::unexpected(std::move(protocol.error()));
+    nb::object case_obj = c->cls.object()(protocol->to_python());
+    auto text = negotiate_deflate(*protocol, offered);
+    if (!text) return std::unexpected(std::move(text.error()));
+    return ServerSetup{std::move(*protocol), PyRef::steal(std::move(case_obj)), std::move(*text)};
+}
+
+asio::awaitable<PyResult<void>> run_case(tcp::socket& sock, runner::ReadBuffer& buffer, const RequestHead& head,
+                                         CaseRoute to, const Shared& shared) {
+    const Case& c = (*shared.cases)[to.number - 1];
+    auto setup = co_await attach_blocking("server case set-up",
+                                          [c, ext = head.extensions] { return initialize_case(c, ext); });
+    if (!setup) co_return std::unexpected(std::move(setup.error()));
+
+    std::string response = upgrade_response(*head.key, setup->extensions);
+    if (!co_await http::write_all(sock, http::octets_of(response))) co_return PyResult<void>();
+    {
+        auto guard = setup->protocol.lock();
+        guard->http_request = head.raw;
+        guard->http_response = std::string(http::trim_end(response));
+    }
+    auto driven = co_await runner::drive(sock, buffer, std::move(setup->protocol), std::move(setup->case_obj),
+                                         c->id, to.agent, to.number, shared.constants, shared.results);
+    if (driven) co_return driven;
+    co_return co_await record_error(c->id, to.number, to.agent, std::move(driven.error()), shared.results);
+}
+
+asio::awaitable<PyResult<void>> handle_connection(tcp::socket sock, Shared shared) {
+    runner::ReadBuffer buffer;
+    auto head = co_await http::read_head(sock, buffer, parse_request_head);
+    if (!head) co_return PyResult<void>();  // closed without a response
+    buffer.consume(head->length);
+
+    Route to = route(*head, shared.cases->size());
+    if (std::holds_alternative<CaseCountRoute>(to)) {
+        co_await send_case_count(sock, *head, shared.cases->size());
+    } else if (std::holds_alternative<UpdateReportsRoute>(to)) {
+        (void)co_await http::write_all(sock, http::octets_of(upgrade_response(*head->key, std::nullopt)));
+        shared.shutdown->notify_one();
+    } else if (auto* run = std::get_if<CaseRoute>(&to)) {
+        co_return co_await run_case(sock, buffer, *head, std::move(*run), shared);
+    }
+    co_return PyResult<void>();
+}
+
+// ---------------------------------------------------------------------------
+// Accept loop
+
+// Closes the listener and withdraws the wake-up when the loop ends, however it ends.
+class ListenerGuard {
+public:
+    ListenerGuard(std::shared_ptr<tcp::acceptor> acceptor, std::shared_ptr<Notify> shutdown)
+        : acceptor_(std::move(acceptor)), shutdown_(std::move(shutdown)) {}
+    ListenerGuard(const ListenerGuard&) = delete;
+    ListenerGuard& operator=(const ListenerGuard&) = delete;
+    ~ListenerGuard() {
+        shutdown_->disarm();
+        std::error_code ignored;
+        acceptor_->close(ignored);
+    }
+
+private:
+    std::shared_ptr<tcp::acceptor> acceptor_;
+    std::shared_ptr<Notify> shutdown_;
+};
+
+asio::awaitable<bool> cancelled() {
+    auto state = co_await asio::this_coro::cancellation_state;
+    co_return state.cancelled() != asio::cancellation_type::none;
+}
+
+// The worker thread attaches just for the end-of-run judgement.
+PyResult<void> finalize_attached(ResultsList& results) {
+    nb::gil_scoped_acquire attached;
+    return results.finalize();
+}
+
+asio::awaitable<PyResult<void>> serve(std::shared_ptr<tcp::acceptor> acceptor, Shared shared) {
+    ListenerGuard guard(acceptor, shared.shutdown);
+    TaskSet<PyResult<void>> connections;  // declared after the guard: aborted first
+    auto strand = co_await asio::this_coro::executor;
+    for (;;) {
+        bool signalled = shared.shutdown->take_or_arm([acceptor, strand] {
+            asio::post(strand, [acceptor] {
+                std::error_code ignored;
+                acceptor->cancel(ignored);
+            });
+        });
+        if (signalled) break;
+        auto [ec, sock] = co_await acceptor->async_accept(asio::as_tuple(asio::use_awaitable));
+        if (!shared.shutdown->disarm()) break;  // the signal came meanwhile: it wins
+        if (co_await cancelled()) throw std::system_error(asio::error::operation_aborted);
+        if (ec) co_return std::unexpected(make_py_error_anywhere(PyExc_OSError, "accept: " + ec.message()));
+        std::error_code ignored;
+        sock.set_option(tcp::no_delay(true), ignored);
+        connections.spawn(Runtime::current().executor(), "connection", handle_connection(std::move(sock), shared));
+    }
+    while (auto next = co_await connections.join_next()) {
+        if (!*next)
+            co_return std::unexpected(
+                make_py_error_anywhere(PyExc_RuntimeError, "connection task panicked: " + next->error()));
+        if (!**next) co_return std::unexpected(std::move((**next).error()));
+    }
+    co_return finalize_attached(*shared.results);
+}
+
+// ---------------------------------------------------------------------------
+// FuzzingServer
+
+struct ServerInner {
+    ServerInner(std::string h, std::uint16_t p, CaseList c, Constants k)
+        : host(std::move(h)), port(p), cases(std::move(c)), constants(std::move(k)) {}
+
+    std::string host;
+    std::uint16_t port;
+    CaseList cases;
+    Constants constants;
+    std::shared_ptr<Notify> shutdown = std::make_shared<Notify>();
+    SharedResults results = make_results();
+
+    std::mutex address_mutex;
+    std::optional<tcp::endpoint> address;
+    std::mutex serving_mutex;
+    std::optional<JoinHandle<PyResult<void>>> serving;
+};
+
+class FuzzingServer {
+public:
+    explicit FuzzingServer(std::shared_ptr<ServerInner> inner) : inner_(std::move(inner)) {}
+    const std::shared_ptr<ServerInner>& inner() const noexcept { return inner_; }
+
+private:
+    std::shared_ptr<ServerInner> inner_;
+};
+
+std::optional<JoinHandle<PyResult<void>>> take_handle(ServerInner& s) {
+    auto lock = detail::lock_detached(s.serving_mutex);
+    return std::exchange(s.serving, std::nullopt);
+}
+
+std::optional<tcp::endpoint> bound_address(ServerInner& s) {
+    auto lock = detail::lock_detached(s.address_mutex);
+    return s.address;
+}
+
+// Binds the first resolved address that takes it. Blocking; called detached.
+std::expected<std::shared_ptr<tcp::acceptor>, std::string> bind_listener(asio::io_context& io,
+                                                                          const std::string& host,
+                                                                          std::uint16_t port) {
+    std::error_code ec;
+    tcp::resolver resolver(io);
+    auto endpoints = resolver.resolve(host, std::to_string(port), tcp::resolver::numeric_service, ec);
+    if (ec) return std::unexpected(ec.message());
+    if (endpoints.empty()) return std::unexpected(std::string("could not resolve to any address"));
+    for (const auto& entry : endpoints) {
+        auto acceptor = std::make_shared<tcp::acceptor>(io);
+        ec.clear();
+        if (!acceptor->open(entry.endpoint().protocol(), ec) &&
+            !acceptor->set_option(tcp::acceptor::reuse_address(true), ec) &&
+            !acceptor->bind(entry.endpoint(), ec) && !acceptor->listen(128, ec))
+            return acceptor;
+    }
+    return std::unexpected(ec.message());
+}
+
+nb::python_error runtime_error(const std::string& text) { return make_py_error(PyExc_RuntimeError, text); }
+
+Operation aenter(std::shared_ptr<ServerInner> s, PyRef self) {
+    {
+        auto lock = detail::lock_detached(s->serving_mutex);
+        if (s->serving) co_return std::unexpected(runtime_error("fuzzingserver already started"));
+    }
+    PyResult<Runtime*> rt = get_runtime();
+    if (!rt) co_return std::unexpected(std::move(rt.error()));
+
+    std::expected<std::shared_ptr<tcp::acceptor>, std::string> bound;
+    {
+        nb::gil_scoped_release detached;
+        bound = bind_listener((*rt)->context(), s->host, s->port);
+    }
+    if (!bound)
+        co_return std::unexpected(make_py_error(
+            PyExc_OSError, std::format("bind {}:{}: {}", s->host, s->port, bound.error())));
+    std::shared_ptr<tcp::acceptor> acceptor = std::move(*bound);
+    std::error_code ec;
+    acceptor->non_blocking(true, ec);
+    if (ec) co_return std::unexpected(make_py_error(PyExc_OSError, "set listener non-blocking: " + ec.message()));
+    tcp::endpoint local = acceptor->local_endpoint(ec);
+    if (ec) co_return std::unexpected(make_py_error(PyExc_OSError, "listener address: " + ec.message()));
+    {
+        auto lock = detail::lock_detached(s->address_mutex);
+        s->address = local;
+    }
+    auto handle = spawn((*rt)->executor(), "accept loop",
+                        serve(std::move(acceptor), Shared{s->cases, s->constants, s->shutdown, s->results}));
+    {
+        auto lock = detail::lock_detached(s->serving_mutex);
+        s->serving.emplace(std::move(handle));
+    }
+    co_return self.object();
+}
+
+Operation aexit(std::shared_ptr<ServerInner> s) {
+    s->shutdown->notify_one();
+    if (auto handle = take_handle(*s)) handle->abort();
+    co_return nb::object(nb::bool_(false));
+}
+
+Operation get_result(std::shared_ptr<ServerInner> s) {
+    if (!bound_address(*s))
+        co_return std::unexpected(runtime_error("get_result() needs an active server (use `async with`)"));
+    if (auto handle = take_handle(*s)) {
+        JoinOutcome<PyResult<void>> outcome = co_await handle->join();
+        if (!outcome) co_return std::unexpected(runtime_error(outcome.error()));
+        if (!*outcome) co_return std::unexpected(std::move(outcome->error()));
+    }
+    PyResult<PyRef> list = s->results->to_list();
+    if (!list) co_return std::unexpected(std::move(list.error()));
+    co_return list->object();
+}
+
+tcp::endpoint started_address(const FuzzingServer& server) {
+    auto address = bound_address(*server.inner());
+    if (!address) throw runtime_error("server not started yet (use `async with`)");
+    return *address;
+}
+
+constexpr const char* class_doc =
+    "A server that runs the conformance cases for a WebSocket client under test.\n"
+    "\n"
+    "Created by `run_fuzzingserver` and used as an async context manager:\n"
+    "entering starts serving, `address`/`port` give the bound endpoint, and\n"
+    "`get_result()` returns the per-case results once the client has finished.";
+
+constexpr const char* get_result_doc =
+    "Wait for the run to finish and return the per-case results.\n"
+    "\n"
+    "The client under test ends the run once it has driven every case.\n"
+    "\n"
+    "Returns:\n"
+    "    The result of each case, in case order.\n"
+    "\n"
+    "Raises:\n"
+    "    FailureError: If any case did not pass. Its `results` attribute holds\n"
+    "        the same results that would otherwise be returned.";
+
+}  // namespace
+
+nb::object make_server(std::string host, std::uint16_t port, std::vector<Case> cases, Constants constants) {
+    auto inner = std::make_shared<ServerInner>(std::move(host), port,
+                                               std::make_shared<const std::vector<Case>>(std::move(cases)),
+                                               std::move(constants));
+    return nb::cast(FuzzingServer(std::move(inner)));
+}
+
+void export_fuzzing_server(nb::module_ m) {
+    export_class<FuzzingServer>(m, "FuzzingServer", [](nb::module_ m) {
+        nb::class_<FuzzingServer> cls(m, "FuzzingServer", nb::is_final(), class_doc);
+        cls.def(
+               "__aenter__",
+               [](nb::handle self) {
+                   auto& server = nb::cast<FuzzingServer&>(self);
+                   return make_coroutine(aenter(server.inner(), PyRef::borrow(self)), "__aenter__",
+                                         "FuzzingServer.__aenter__");
+               },
+               nb::sig("def __aenter__(self) -> FuzzingServer"),
+               "Start serving and return the server, now bound to `address` and `port`.")
+            .def(
+                "__aexit__",
+                [](const FuzzingServer& server, nb::handle, nb::handle, nb::handle) {
+                    return make_coroutine(aexit(server.inner()), "__aexit__", "FuzzingServer.__aexit__");
+                },
+                nb::arg("_exc_type").none() = nb::none(), nb::arg("_exc_value").none() = nb::none(),
+                nb::arg("_traceback").none() = nb::none(),
+                nb::sig("def __aexit__(self, _exc_type=None, _exc_value=None, _traceback=None) -> bool"),
+                "Stop the server, closing it if the run has not already finished.")
+            .def(
+                "get_result",
+                [](const FuzzingServer& server) {
+                    return make_coroutine(get_result(server.inner()), "get_result", "FuzzingServer.get_result");
+                },
+                nb::sig("def get_result(self) -> list[CaseResult]"), get_result_doc)
+            .def_prop_ro(
+                "port", [](const FuzzingServer& server) { return started_address(server).port(); },
+                "The bound TCP port \u2014 the real port chosen by the OS when `0` was\n"
+                "requested. Available once serving has started.")
+            .def_prop_ro(
+                "address",
+                [](const FuzzingServer& server) { return started_address(server).address().to_string(); },
+                "The bound IP address. Available once serving has started.");
+    });
 }
 
 }  // namespace varnel::server

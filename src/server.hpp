@@ -4,6 +4,8 @@
 
 #include "asyncrt.hpp"
 #include "compress.hpp"
+#include "constants.hpp"
+#include "lib.hpp"
 #include "protocol.hpp"
 
 #include <cstddef>
@@ -14,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace varnel::server {
 
@@ -67,5 +70,13 @@ std::string response_text(const Negotiated& values);
 // engine it agrees to; the result is the response text, if any. Attached.
 PyResult<std::optional<std::string>> negotiate_deflate(const Protocol& protocol,
                                                        const std::optional<std::string>& extensions);
+
+// ---- the server object
+
+// A new FuzzingServer for the selected cases; nothing is bound yet. Attached.
+nb::object make_server(std::string host, std::uint16_t port, std::vector<Case> cases, Constants constants);
+
+// Registers the FuzzingServer class.
+void export_fuzzing_server(nb::module_ m);
 
 }  // namespace varnel::server

@@ -1,0 +1,218 @@
+import asyncio
+import socket
+
+import pytest
+import websockets
+
+import varnel
+import varnel._varnel as v
+from varnel.cases import CASES
+
+pytestmark = [pytest.mark.asyncio, pytest.mark.timeout(120)]
+
+
+async def echo(ws):
+    try:
+        async for message in ws:
+            await ws.send(message)
+    except websockets.ConnectionClosed:
+        pass
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# ---- client mode
+
+
+@pytest.mark.parametrize("concurrency", [0, 3])
+async def test_bundled_cases_pass_against_an_echo_server(concurrency):
+    async with websockets.serve(echo, "127.0.0.1", 0, compression=None) as srv:
+        port = srv.sockets[0].getsockname()[1]
+        results = await v.run_fuzzingclient(f"127.0.0.1:{port}", concurrency=concurrency)
+    assert [r.case_index for r in results] == list(range(1, len(CASES) + 1))
+    assert all(r.passed for r in results)
+    first = results[0]
+    assert first.http_request.startswith("GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % port)
+    assert first.http_request.endswith("Sec-WebSocket-Version: 13")
+    assert first.http_response.startswith("HTTP/1.1 101 ")
+
+
+async def test_nothing_listening_gives_error_results_and_failure():
+    port = free_port()
+    with pytest.raises(varnel.FailureError) as info:
+        await v.run_fuzzingclient(f"ws://127.0.0.1:{port}/", cases=["1.1.*"])
+    results = info.value.results
+    assert [r.case_index for r in results] == [1, 2, 3]
+    for r in results:
+        assert r.result.startswith("connect: ")
+        assert (r.behavior, r.behavior_close) == (v.Behavior.ERROR, v.BehaviorClose.FAILED)
+        assert r.agent == f"127.0.0.1:{port}"
+
+
+async def raw_server(reply):
+    """A one-shot TCP server that reads a request head and answers `reply`."""
+    seen = []
+
+    async def handle(reader, writer):
+        seen.append(await reader.readuntil(b"\r\n\r\n"))
+        writer.write(reply)
+        await writer.drain()
+        writer.close()
+
+    server = await asyncio.start_server(handle, "127.0.0.1", 0)
+    return server, server.sockets[0].getsockname()[1], seen
+
+
+@pytest.mark.parametrize(
+    "reply, text",
+    [
+        (b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", "handshake: expected HTTP 101, got 200 OK"),
+        (b"HTTP/1.1 101 Switching", "handshake: peer closed during handshake"),
+        (b"HTTP/1.1 101 X\r\n" + b"A: b\r\n" * 65 + b"\r\n", "handshake: too many headers"),
+    ],
+)
+async def test_bad_handshake_answers_become_error_results(reply, text):
+    server, port, seen = await raw_server(reply)
+    async with server:
+        with pytest.raises(varnel.FailureError) as info:
+            await v.run_fuzzingclient(f"ws://127.0.0.1:{port}/chat?x=1#top", cases=["1.1.1"])
+    assert info.value.results[0].result == text
+    assert seen[0].startswith(b"GET /chat?x=1 HTTP/1.1\r\n")
+    assert b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n" in seen[0]
+
+
+async def test_selection_and_url_errors():
+    with pytest.raises(ValueError, match="no such case: 1.1.999"):
+        await v.run_fuzzingclient("wss://x", cases=["1.1.999"])
+    with pytest.raises(ValueError, match=r'^invalid url scheme "wss": expected ws or http \(or none\)$'):
+        await v.run_fuzzingclient("wss://x", exclude_cases=["*"])
+    with pytest.raises(ValueError, match='^invalid url "ws://": empty host$'):
+        await v.run_fuzzingclient("ws://")
+    with pytest.raises(TypeError, match="url"):
+        await v.run_fuzzingclient(5)
+    with pytest.raises(TypeError, match="cases"):
+        await v.run_fuzzingclient("ws://x", cases="1.1.1")
+    with pytest.raises(OverflowError, match="concurrency"):
+        await v.run_fuzzingclient("ws://x", concurrency=-1)
+    with pytest.raises(TypeError):
+        v.run_fuzzingclient()
+    assert await v.run_fuzzingclient("127.0.0.1:1", exclude_cases=["*"]) == []
+
+
+async def test_entry_function_signatures():
+    assert v.run_fuzzingclient.__text_signature__ == "(url, cases=None, exclude_cases=None, concurrency=1)"
+    assert v.run_fuzzingserver.__text_signature__ == "(cases=None, exclude_cases=None, *, host=None, port=9001)"
+    assert v.run_fuzzingclient.__doc__.startswith("Run the WebSocket conformance test cases")
+    coro = v.run_fuzzingclient(1)
+    assert (coro.__name__, coro.__qualname__) == ("run_fuzzingclient", "run_fuzzingclient")
+    coro.close()
+    with pytest.raises(TypeError):
+        v.run_fuzzingserver(None, None, None)
+    with pytest.raises(TypeError):
+        v.FuzzingServer()
+
+
+# ---- server mode
+
+
+async def drive_client(port, agent="probe"):
+    base = f"ws://127.0.0.1:{port}"
+    async with websockets.connect(base + "/getCaseCount", compression=None) as ws:
+        count = int(await ws.recv())
+    for n in range(1, count + 1):
+        async with websockets.connect(f"{base}/runCase?case={n}&agent={agent}", compression=None) as ws:
+            try:
+                async for message in ws:
+                    await ws.send(message)
+            except websockets.ConnectionClosed:
+                pass
+    async with websockets.connect(base + "/updateReports", compression=None):
+        pass
+    return count
+
+
+async def test_server_runs_every_case_for_a_websockets_client():
+    async with v.run_fuzzingserver(cases=["1.*", "7.*"], port=0) as server:
+        assert server.address == "127.0.0.1"
+        count = await drive_client(server.port)
+        results = await server.get_result()
+    assert count == len(results) == 7
+    assert [r.case_index for r in results] == list(range(1, 8))
+    assert all(r.is_server and r.agent == "probe" for r in results)
+    assert all(r.passed for r in results), [(r.case_id, r.result, r.result_close) for r in results]
+    assert results[0].http_response.startswith("HTTP/1.1 101 Switching Protocols")
+
+
+async def test_case_count_reply_is_exact_on_the_wire():
+    async with v.run_fuzzingserver(cases=["1.1.*"], port=0) as server:
+        reader, writer = await asyncio.open_connection("127.0.0.1", server.port)
+        writer.write(b"GET /getCaseCount?case=3 HTTP/1.1\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
+        data = await reader.read()  # until the server closes
+        writer.close()
+    head, _, frames = data.partition(b"\r\n\r\n")
+    assert b"Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=" in head
+    assert frames == b"\x81\x013\x88\x02\x03\xe8"
+
+
+async def test_requests_without_key_or_case_get_no_response():
+    async with v.run_fuzzingserver(cases=["1.1.*"], port=0) as server:
+        for request in [
+            b"GET /getCaseCount HTTP/1.1\r\n\r\n",
+            b"GET /?case=4 HTTP/1.1\r\nSec-WebSocket-Key: k\r\n\r\n",
+            b"GET /?case=+1 HTTP/1.1\r\nSec-WebSocket-Key: k\r\n\r\n",
+            b"not http at all\r\n\r\n",
+        ]:
+            reader, writer = await asyncio.open_connection("127.0.0.1", server.port)
+            writer.write(request)
+            assert await reader.read() == b""
+            writer.close()
+
+
+async def test_server_failures_and_lifecycle():
+    server = v.run_fuzzingserver(port=0)
+    with pytest.raises(RuntimeError, match="server not started yet"):
+        server.port
+    with pytest.raises(RuntimeError, match=r"get_result\(\) needs an active server"):
+        await server.get_result()
+    assert await server.__aexit__() is False
+
+    async with v.run_fuzzingserver(port=0) as first:
+        with pytest.raises(RuntimeError, match="fuzzingserver already started"):
+            await first.__aenter__()
+        taken = v.run_fuzzingserver(port=first.port)
+        with pytest.raises(OSError, match=rf"^bind 127.0.0.1:{first.port}: "):
+            await taken.__aenter__()
+    # Left without a result: stopped, nothing raised, nothing recorded.
+    assert await first.get_result() == []
+
+    with pytest.raises(ValueError, match="no such case: 99"):
+        v.run_fuzzingserver(cases=["99"])
+
+
+async def test_failing_case_and_raising_constructor_in_server_mode():
+    async def close_at_once(port, n):
+        async with websockets.connect(f"ws://127.0.0.1:{port}/?case={n}", compression=None):
+            pass
+
+    async with v.run_fuzzingserver(cases=["1.1.2"], port=0) as server:
+        await close_at_once(server.port, 1)
+        async with websockets.connect(f"ws://127.0.0.1:{server.port}/updateReports"):
+            pass
+        with pytest.raises(varnel.FailureError) as info:
+            await server.get_result()
+    assert [r.case_id for r in info.value.results] == ["1.1.2"]
+    assert info.value.results[0].agent.startswith("Python/")
+
+
+async def test_ipv6_loopback_binds():
+    if not socket.has_ipv6:
+        pytest.skip("no IPv6")
+    try:
+        async with v.run_fuzzingserver(host="::1", port=0) as server:
+            assert server.address == "::1"
+    except OSError as e:
+        pytest.skip(str(e))
