@@ -53,9 +53,8 @@ inline std::expected<bool, nb::python_error> arg_bool(nb::handle value, const ch
     return std::unexpected(argument_type_error(name, value, "bool"));
 }
 
-// An integer (anything with __index__) from 0 to `max`.
-inline std::expected<std::uint64_t, nb::python_error> arg_unsigned(nb::handle value, const char* name,
-                                                                   std::uint64_t max) {
+// The integer value of anything with __index__, as a new reference.
+inline std::expected<nb::object, nb::python_error> arg_index(nb::handle value, const char* name) {
     PyObject* o = value.ptr();
     if (!PyIndex_Check(o)) {
         PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be interpreted as an integer",
@@ -64,8 +63,15 @@ inline std::expected<std::uint64_t, nb::python_error> arg_unsigned(nb::handle va
     }
     PyObject* index = PyNumber_Index(o);
     if (index == nullptr) return std::unexpected(argument_error(name));
-    unsigned long long v = PyLong_AsUnsignedLongLong(index);
-    Py_DECREF(index);
+    return nb::steal(index);
+}
+
+// An integer (anything with __index__) from 0 to `max`.
+inline std::expected<std::uint64_t, nb::python_error> arg_unsigned(nb::handle value, const char* name,
+                                                                   std::uint64_t max) {
+    auto index = arg_index(value, name);
+    if (!index) return std::unexpected(std::move(index.error()));
+    unsigned long long v = PyLong_AsUnsignedLongLong(index->ptr());
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())
         return std::unexpected(argument_error(name));
     if (v > max) {
@@ -86,16 +92,9 @@ inline std::expected<std::optional<std::size_t>, nb::python_error> arg_optional_
 }
 
 inline std::expected<std::int64_t, nb::python_error> arg_i64(nb::handle value, const char* name) {
-    PyObject* o = value.ptr();
-    if (!PyIndex_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be interpreted as an integer",
-                     name, Py_TYPE(o)->tp_name);
-        return std::unexpected(nb::python_error());
-    }
-    PyObject* index = PyNumber_Index(o);
-    if (index == nullptr) return std::unexpected(argument_error(name));
-    long long v = PyLong_AsLongLong(index);
-    Py_DECREF(index);
+    auto index = arg_index(value, name);
+    if (!index) return std::unexpected(std::move(index.error()));
+    long long v = PyLong_AsLongLong(index->ptr());
     if (v == -1 && PyErr_Occurred()) return std::unexpected(argument_error(name));
     return std::int64_t(v);
 }
