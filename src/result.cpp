@@ -151,7 +151,12 @@ PyResult<CaseResult> CaseResult::errored(std::string_view case_id, std::uint64_t
                                          std::string_view agent, const nb::python_error& exc) {
     try {
         nb::str empty("");
-        auto str = [](std::string_view s) { return PyRef::steal(nb::str(s.data(), s.size())); };
+        // Lossy: an agent text with a stray octet must not cost the case its error result.
+        auto str = [](std::string_view s) {
+            PyObject* o = PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace");
+            if (o == nullptr) throw nb::python_error();
+            return PyRef::steal(o);
+        };
         auto shared = [](nb::handle h) { return PyRef::borrow(h); };
         CaseResult r;
         r.case_id = str(case_id);

@@ -25,8 +25,10 @@ PyResult<PyRef> made(PyObject* o) {
     return PyRef::steal(o);
 }
 
+// Engine texts (agent, handshake heads) can hold octets a peer chose: a stray
+// invalid one shows as U+FFFD rather than costing the case its result.
 PyResult<PyRef> new_str(std::string_view s) {
-    return made(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
+    return made(PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace"));
 }
 
 PyRef new_bool(bool b) { return PyRef::borrow(b ? Py_True : Py_False); }

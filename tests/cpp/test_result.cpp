@@ -39,6 +39,15 @@ TEST(Result, BadLabelIsValueErrorWithQuotedText) {
     EXPECT_STREQ(nb::str(r.error().value()).c_str(), "unexpected behaviorClose \"ok\\n\"");
 }
 
+TEST(Result, ErrorResultOfAnAgentWithStrayOctets) {
+    PyErr_SetString(PyExc_OSError, "connect: refused");
+    nb::python_error exc;
+    auto r = CaseResult::errored("1.1.1", 1, "peer\xff", exc);
+    ASSERT_TRUE(r) << r.error().what();
+    EXPECT_STREQ(nb::str(r->agent.handle()).c_str(), "peer\ufffd");
+    EXPECT_STREQ(nb::str(r->result.handle()).c_str(), "connect: refused");
+}
+
 TEST(Result, ConcurrentAppendsAreAllKept) {
     ResultsList list;
     {

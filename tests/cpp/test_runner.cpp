@@ -158,6 +158,20 @@ TEST(FrameReader, TakesFramesOneByOneAndRecordsThem) {
     EXPECT_EQ(rf->mask, "01020304");
 }
 
+TEST(CaseResultBuild, TextsWithStrayOctetsStillGiveAResult) {
+    Protocol p = make_protocol(true);
+    p.lock()->http_request = "GET /?agent=\xff HTTP/1.1";
+    nb::object case_obj = nb::module_::import_("types").attr("SimpleNamespace")(
+        nb::arg("behavior") = "OK", nb::arg("behaviorClose") = "OK", nb::arg("DESCRIPTION") = "",
+        nb::arg("EXPECTATION") = "", nb::arg("reportTime") = false, nb::arg("reportCompressionRatio") = false,
+        nb::arg("expected") = nb::none(), nb::arg("expectedClose") = nb::none(), nb::arg("received") = nb::none(),
+        nb::arg("result") = "", nb::arg("resultClose") = "", nb::arg("trafficStats") = nb::none());
+    auto r = build_case_result(case_obj, p, "1.1.1", 1, "\xc3(", "", 0, Constants::get());
+    ASSERT_TRUE(r) << r.error().what();
+    EXPECT_STREQ(nb::str(r->agent.handle()).c_str(), "\ufffd(");
+    EXPECT_STREQ(nb::str(r->http_request.handle()).c_str(), "GET /?agent=\ufffd HTTP/1.1");
+}
+
 struct Loopback {
     asio::io_context io;
     asio::ip::tcp::socket ours{io};
