@@ -25,6 +25,14 @@ namespace {
 // The URL library says only that parsing failed; name the usual reason.
 std::string url_failure_reason(std::string_view text) {
     std::size_t start = text.find("://");
+    std::string_view scheme = text.substr(0, start);
+    while (!scheme.empty() && static_cast<unsigned char>(scheme.front()) <= 0x20) scheme.remove_prefix(1);
+    auto ascii_alpha = [](char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
+    if (scheme.empty() || !ascii_alpha(scheme.front()) ||
+        !std::ranges::all_of(scheme, [&](char c) {
+            return ascii_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+        }))
+        return "relative URL without a base";  // nothing before "://" reads as a scheme
     std::string_view rest = start == std::string_view::npos ? text : text.substr(start + 3);
     std::string_view authority = rest.substr(0, rest.find_first_of("/?#\\"));
     if (std::size_t at = authority.rfind('@'); at != std::string_view::npos)
@@ -100,35 +108,6 @@ namespace {
 
 constexpr std::size_t header_slots = 64;
 
-bool is_token_char(unsigned char c) {
-    if (c >= '0' && c <= '9') return true;
-    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
-    return std::string_view("!#$%&'*+-.^_`|~").find(char(c)) != std::string_view::npos;
-}
-
-bool same_name(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](char x, char y) { return (x | 0x20) == (y | 0x20); });
-}
-
-// The header lines checked as a header map would check them; the first value of
-// Sec-WebSocket-Extensions and Server kept.
-std::expected<void, std::string> read_header_lines(std::span<const phr_header> lines, ResponseHead& head) {
-    for (const phr_header& h : lines) {
-        std::string_view name(h.name, h.name_len);
-        if (name.empty() || name.size() > 65535 ||
-            !std::ranges::all_of(name, [](char c) { return is_token_char(static_cast<unsigned char>(c)); }))
-            return std::unexpected("invalid HTTP header name");
-        std::string_view value(h.value, h.value_len);
-        for (char ch : value) {
-            auto c = static_cast<unsigned char>(ch);
-            if ((c < 0x20 && c != 0x09) || c == 0x7F) return std::unexpected("failed to parse header value");
-        }
-        if (!head.extensions && same_name(name, "sec-websocket-extensions")) head.extensions.emplace(value);
-        if (!head.server && same_name(name, "server")) head.server.emplace(value);
-    }
-    return {};
-}
-
 }  // namespace
 
 std::expected<std::optional<ResponseHead>, std::string> parse_response_head(
@@ -150,12 +129,16 @@ std::expected<std::optional<ResponseHead>, std::string> parse_response_head(
                                        more.data(), &more_count, 0);
         return std::unexpected(again == -1 ? "invalid HTTP response head" : "too many headers");
     }
+    if (minor > 1) return std::unexpected("invalid HTTP version");
     if (status < 100 || status > 999) return std::unexpected("missing or invalid HTTP status");
     std::span<const phr_header> lines(headers.data(), count);
     if (std::ranges::any_of(lines, [](const phr_header& h) { return h.name == nullptr; }))
         return std::unexpected("invalid HTTP response head");  // a folded line
+    auto map = runner::to_header_map(lines);
+    if (!map) return std::unexpected(std::move(map.error().message));
     ResponseHead head;
-    if (auto ok = read_header_lines(lines, head); !ok) return std::unexpected(ok.error());
+    if (auto v = map->get("sec-websocket-extensions")) head.extensions.emplace(*v);
+    if (auto v = map->get("server")) head.server.emplace(*v);
     head.status = std::uint16_t(status);
     head.length = std::size_t(n);
     head.raw = http::lossy_text_trimmed(octets.first(head.length));
@@ -281,7 +264,9 @@ PyResult<std::optional<std::string>> build_offer_header(nb::handle offers) {
                 break;
             }
         } else {
-            if (i >= PySequence_Size(offers.ptr())) break;
+            Py_ssize_t size = PySequence_Size(offers.ptr());
+            if (size < 0) return std::unexpected(nb::python_error());
+            if (i >= size) break;
             raw = PySequence_GetItem(offers.ptr(), i);
             if (raw == nullptr) return std::unexpected(nb::python_error());
         }

@@ -53,16 +53,6 @@ namespace {
 
 constexpr std::size_t header_slots = 64;
 
-bool is_token_char(unsigned char c) {
-    if (c >= '0' && c <= '9') return true;
-    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
-    return std::string_view("!#$%&'*+-.^_`|~").find(char(c)) != std::string_view::npos;
-}
-
-bool same_name(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](char x, char y) { return (x | 0x20) == (y | 0x20); });
-}
-
 // Every request target is resolved against this; only its path and query count.
 const ada::url_aggregator& request_base() {
     static const ada::url_aggregator base = [] {
@@ -71,25 +61,6 @@ const ada::url_aggregator& request_base() {
         return *parsed;
     }();
     return base;
-}
-
-std::expected<void, std::string> read_header_lines(std::span<const phr_header> lines, RequestHead& head) {
-    for (const phr_header& h : lines) {
-        if (h.name == nullptr) return std::unexpected("invalid HTTP request head");  // a folded line
-        std::string_view name(h.name, h.name_len);
-        if (name.empty() || name.size() > 65535 ||
-            !std::ranges::all_of(name, [](char c) { return is_token_char(static_cast<unsigned char>(c)); }))
-            return std::unexpected("invalid HTTP header name");
-        std::string_view value(h.value, h.value_len);
-        for (char ch : value) {
-            auto c = static_cast<unsigned char>(ch);
-            if ((c < 0x20 && c != 0x09) || c == 0x7F) return std::unexpected("failed to parse header value");
-        }
-        if (!head.key && same_name(name, "sec-websocket-key")) head.key.emplace(value);
-        if (!head.extensions && same_name(name, "sec-websocket-extensions")) head.extensions.emplace(value);
-        if (!head.user_agent && same_name(name, "user-agent")) head.user_agent.emplace(value);
-    }
-    return {};
 }
 
 }  // namespace
@@ -105,14 +76,21 @@ std::expected<std::optional<RequestHead>, std::string> parse_request_head(
     int n = phr_parse_request(buf, octets.size(), &method, &method_len, &path, &path_len, &minor,
                               headers.data(), &count, 0);
     if (n == -2) return std::nullopt;
-    if (n == -1) return std::unexpected("invalid HTTP request head");
+    if (n == -1 || minor > 1) return std::unexpected("invalid HTTP request head");
+    std::span<const phr_header> lines(headers.data(), count);
+    if (std::ranges::any_of(lines, [](const phr_header& h) { return h.name == nullptr; }))
+        return std::unexpected("invalid HTTP request head");  // a folded line
 
     std::string target = path_len == 0 ? std::string("/") : std::string(path, path_len);
     auto url = ada::parse<ada::url_aggregator>(target, &request_base());
     if (!url) return std::unexpected("invalid request target");
 
+    auto map = runner::to_header_map(lines);
+    if (!map) return std::unexpected(std::move(map.error().message));
     RequestHead head;
-    if (auto ok = read_header_lines({headers.data(), count}, head); !ok) return std::unexpected(ok.error());
+    if (auto v = map->get("sec-websocket-key")) head.key.emplace(*v);
+    if (auto v = map->get("sec-websocket-extensions")) head.extensions.emplace(*v);
+    if (auto v = map->get("user-agent")) head.user_agent.emplace(*v);
     head.path = std::string(url->get_pathname());
     std::string_view search = url->get_search();
     if (search.starts_with('?')) search.remove_prefix(1);

@@ -43,6 +43,8 @@ TEST(WsUrl, RefusesOtherSchemesAndBadText) {
     EXPECT_EQ(client::parse_ws_url("ws://h:99999999/").error(),
               "invalid url \"ws://h:99999999/\": invalid port number");
     EXPECT_TRUE(client::parse_ws_url("ws://h:x\"/").error().starts_with("invalid url \"ws://h:x\\\"/\": "));
+    EXPECT_EQ(client::parse_ws_url("1ws://h/").error(), "invalid url \"1ws://h/\": relative URL without a base");
+    EXPECT_EQ(client::parse_ws_url("://h/").error(), "invalid url \"://h/\": relative URL without a base");
 }
 
 TEST(ClientHandshake, RequestCarriesKeyAndOffer) {
@@ -75,6 +77,10 @@ TEST(ClientHandshake, RefusesBadHeads) {
               "missing or invalid HTTP status");
     EXPECT_FALSE(client::parse_response_head(octets("HTTP/1.1 101 X\r\nA: b\x7f\r\n\r\n")));
     EXPECT_FALSE(client::parse_response_head(octets("garbage\r\n\r\n")));
+    EXPECT_EQ(client::parse_response_head(octets("HTTP/1.2 101 X\r\n\r\n")).error(), "invalid HTTP version");
+    EXPECT_EQ(client::parse_response_head(octets("HTTP/1.1 101 X\r\nA: b\r\n c\r\n\r\n")).error(),
+              "invalid HTTP response head");
+    EXPECT_TRUE(*client::parse_response_head(octets("HTTP/1.0 101 X\r\n\r\n")));
     EXPECT_EQ(client::status_display(404), "404 Not Found");
     EXPECT_EQ(client::status_display(299), "299 <unknown status code>");
 }
@@ -162,6 +168,8 @@ TEST(ServerRouting, RequestHeadKeepsTextAndLength) {
     EXPECT_EQ((*parsed)->raw, "GET /?case=1 HTTP/1.1\r\nSec-WebSocket-Key: k");
     EXPECT_FALSE(server::parse_request_head(octets("GET / HTTP/1.1\r\nBad Name: x\r\n\r\n")));
     EXPECT_FALSE(server::parse_request_head(octets("GET / HTTP/2.0\r\n\r\n")));
+    EXPECT_FALSE(server::parse_request_head(octets("GET / HTTP/1.2\r\n\r\n")));
+    EXPECT_FALSE(server::parse_request_head(octets("GET / HTTP/1.1\r\nA: b\r\n c\r\n\r\n")));
 }
 
 TEST(HandshakeText, LossyDecodeAndTrim) {

@@ -116,6 +116,34 @@ async def test_entry_function_signatures():
         v.FuzzingServer()
 
 
+async def test_cancelled_run_lets_started_cases_finish_in_the_background():
+    loop = asyncio.get_running_loop()
+    reported = []
+    loop.set_exception_handler(lambda _loop, context: reported.append(context))
+    connected = asyncio.Event()
+    all_finished = asyncio.Event()
+    finished = []
+
+    async def handler(ws):
+        connected.set()
+        await echo(ws)
+        finished.append(True)
+        if len(finished) == 3:
+            all_finished.set()
+
+    async with websockets.serve(handler, "127.0.0.1", 0, compression=None) as srv:
+        port = srv.sockets[0].getsockname()[1]
+        run = asyncio.create_task(v.run_fuzzingclient(f"127.0.0.1:{port}", cases=["1.1.*"], concurrency=1))
+        await connected.wait()
+        run.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await run
+        # One case at a time: the later cases connect only if nothing was cancelled.
+        await asyncio.wait_for(all_finished.wait(), 60)
+    loop.set_exception_handler(None)
+    assert reported == []
+
+
 # ---- server mode
 
 
@@ -164,6 +192,7 @@ async def test_requests_without_key_or_case_get_no_response():
             b"GET /getCaseCount HTTP/1.1\r\n\r\n",
             b"GET /?case=4 HTTP/1.1\r\nSec-WebSocket-Key: k\r\n\r\n",
             b"GET /?case=+1 HTTP/1.1\r\nSec-WebSocket-Key: k\r\n\r\n",
+            b"GET /?case=1 HTTP/1.2\r\nSec-WebSocket-Key: k\r\n\r\n",
             b"not http at all\r\n\r\n",
         ]:
             reader, writer = await asyncio.open_connection("127.0.0.1", server.port)
@@ -191,6 +220,27 @@ async def test_server_failures_and_lifecycle():
 
     with pytest.raises(ValueError, match="no such case: 99"):
         v.run_fuzzingserver(cases=["99"])
+
+
+async def test_leaving_the_context_ends_the_run_for_a_waiting_get_result():
+    async def echo_case(port, n):
+        async with websockets.connect(f"ws://127.0.0.1:{port}/?case={n}", compression=None) as ws:
+            try:
+                async for message in ws:
+                    await ws.send(message)
+            except websockets.ConnectionClosed:
+                pass
+
+    async with v.run_fuzzingserver(cases=["1.1.1", "1.1.2"], port=0) as server:
+        waiting = asyncio.create_task(server.get_result())
+        await asyncio.sleep(0)  # its first step takes the run's handle
+        await echo_case(server.port, 2)
+        await echo_case(server.port, 1)
+    results = await waiting
+    # Drained and finalised as "/updateReports" would: both results, in case order.
+    assert [r.case_index for r in results] == [1, 2]
+    assert all(r.passed for r in results)
+    assert [r.case_index for r in await server.get_result()] == [1, 2]
 
 
 async def test_failing_case_and_raising_constructor_in_server_mode():
