@@ -75,3 +75,11 @@ def test_failure_error_carries_results():
     assert str(err) == "2 of 9 cases failed"
     with pytest.raises(varnel.FailureError):
         raise err
+
+
+def test_module_exports_only_its_init_function():
+    # Anything else exported could bind to another extension's copy of the same
+    # library code loaded into this process.
+    nm = subprocess.run(["nm", "-D", "--defined-only", engine.__file__],
+                        capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in nm.stdout.splitlines()] == ["PyInit__varnel"]
