@@ -2,6 +2,7 @@
 
 #include "http.hpp"
 #include "lib.hpp"
+#include "result.hpp"
 #include "runner.hpp"
 
 #include <asio/this_coro.hpp>
@@ -62,14 +63,14 @@ std::expected<WsUrl, std::string> parse_ws_url(std::string_view url) {
     auto parsed = ada::parse<ada::url_aggregator>(text);
     if (!parsed)
         return std::unexpected(
-            std::format("invalid url {}: {}", debug_quote(url), url_failure_reason(text)));
+            std::format("invalid url {}: {}", quote_text(url), url_failure_reason(text)));
     std::string_view scheme = parsed->get_protocol();
     scheme.remove_suffix(1);  // the ':'
     if (scheme != "ws" && scheme != "http")
         return std::unexpected(std::format("invalid url scheme {}: expected ws or http (or none)",
-                                           debug_quote(scheme)));
+                                           quote_text(scheme)));
     if (!parsed->has_hostname() || parsed->get_hostname().empty())
-        return std::unexpected(std::format("url {} has no host", debug_quote(url)));
+        return std::unexpected(std::format("url {} has no host", quote_text(url)));
 
     WsUrl out;
     out.href = std::string(parsed->get_href());

@@ -90,26 +90,6 @@ PyModuleDef module_def = make_module_def();
 // ---------------------------------------------------------------------------
 // Case selection
 
-// Quoted for error texts: in double quotes, with escapes for quotes, backslashes
-// and control characters.
-std::string debug_quote(std::string_view text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) out += std::format("\\u{{{:x}}}", c);
-                else out += char(c);
-        }
-    }
-    return out + "\"";
-}
-
 namespace {
 
 std::string glob_to_regex(std::string_view glob) {
@@ -160,7 +140,7 @@ std::expected<CaseIds, std::string> expand_patterns(const CaseIds& patterns, con
         RE2 re(glob_to_regex(pattern), options);
         if (!re.ok())
             return std::unexpected(
-                std::format("invalid case pattern {}: {}", debug_quote(pattern), re.error()));
+                std::format("invalid case pattern {}: {}", quote_text(pattern), re.error()));
         std::size_t before = out.size();
         for (const std::string& id : ids)
             if (RE2::PartialMatch(id, re)) out.push_back(id);

@@ -34,10 +34,6 @@ std::expected<std::vector<Case>, nb::python_error> resolve_cases(
 std::expected<CaseIds, std::string> expand_patterns(const CaseIds& patterns, const CaseIds& ids,
                                                     bool strict);
 
-// The text in double quotes, with backslash escapes for quotes, backslashes and
-// control characters: how error texts show user input.
-std::string debug_quote(std::string_view text);
-
 // Stable sort by the numeric parts of the ids ("1.10" after "1.9").
 void sort_ids(CaseIds& ids);
 
