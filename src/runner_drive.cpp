@@ -232,17 +232,30 @@ PyResult<void> fire_timers(const Protocol& protocol, std::vector<Later>& due) {
     return {};
 }
 
-enum class WriteOutcome { written, failed, stalled };
+enum class WriteOutcome { written, failed, stalled, killed };
 
 // Writes one chunk completely. A chunk the peer takes nothing of for
-// write_stall_limit is a stall.
-asio::awaitable<WriteOutcome> write_chunk(asio::ip::tcp::socket& stream, const Bytes& chunk) {
+// write_stall_limit is a stall; a peer that reads slowly cannot stretch the write
+// past the case's kill deadline either.
+asio::awaitable<WriteOutcome> write_chunk(asio::ip::tcp::socket& stream, const Bytes& chunk,
+                                          std::optional<MonoInstant> kill_deadline) {
     std::size_t done = 0;
     while (done < chunk.size()) {
+        auto limit = std::chrono::duration_cast<MonoClock::duration>(write_stall_limit);
+        bool kill_first = false;
+        if (kill_deadline) {
+            const auto left = *kill_deadline - MonoClock::now();
+            if (left <= MonoClock::duration::zero()) co_return WriteOutcome::killed;
+            if (left < limit) {
+                limit = left;
+                kill_first = true;
+            }
+        }
         auto [ec, n] = co_await stream.async_write_some(
             asio::buffer(chunk.data() + done, chunk.size() - done),
-            asio::cancel_after(write_stall_limit, asio::as_tuple(asio::use_awaitable)));
-        if (ec == asio::error::operation_aborted) co_return WriteOutcome::stalled;
+            asio::cancel_after(limit, asio::as_tuple(asio::use_awaitable)));
+        if (ec == asio::error::operation_aborted)
+            co_return kill_first ? WriteOutcome::killed : WriteOutcome::stalled;
         if (ec || n == 0) co_return WriteOutcome::failed;
         done += n;
     }
@@ -250,10 +263,11 @@ asio::awaitable<WriteOutcome> write_chunk(asio::ip::tcp::socket& stream, const B
 }
 
 // Writes the batch in order; a failed write discards the rest of it.
-asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, const std::vector<Bytes>& batch) {
+asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, const std::vector<Bytes>& batch,
+                                    std::optional<MonoInstant> kill_deadline) {
     for (const Bytes& chunk : batch) {
         if (chunk.empty()) continue;
-        WriteOutcome w = co_await write_chunk(stream, chunk);
+        WriteOutcome w = co_await write_chunk(stream, chunk, kill_deadline);
         if (w != WriteOutcome::written) co_return w;
     }
     co_return WriteOutcome::written;
@@ -283,12 +297,16 @@ TurnStart take_due_timers(const Protocol& protocol, MonoInstant now) {
 
 enum class Deadlines { go_on, killed, closed_both_ways };
 
+void mark_killed(ProtocolInner& inner) {
+    inner.wirelog.push_back(wire::KillFired{});
+    inner.failed_by_me = true;
+    inner.dropped_by_me = true;
+}
+
 Deadlines apply_deadlines(const Protocol& protocol, const TurnStart& t, MonoInstant now) {
     auto g = protocol.lock();
     if (t.kill_deadline && now >= *t.kill_deadline) {
-        g->wirelog.push_back(wire::KillFired{});
-        g->failed_by_me = true;
-        g->dropped_by_me = true;
+        mark_killed(*g);
         return Deadlines::killed;
     }
     if (t.close_deadline && now >= *t.close_deadline) {
@@ -336,10 +354,14 @@ asio::awaitable<PyResult<void>> drive(asio::ip::tcp::socket& stream, ReadBuffer&
         if (d == Deadlines::killed) break;
 
         std::vector<Bytes> batch = std::exchange(protocol.lock()->out_queue, {});
-        const WriteOutcome w = co_await flush(stream, batch);
+        const WriteOutcome w = co_await flush(stream, batch, turn.kill_deadline);
         batch.clear();  // may release Python payloads: never under the mutex
         if (w == WriteOutcome::stalled) {
             protocol.lock()->dropped_by_me = true;
+            break;
+        }
+        if (w == WriteOutcome::killed) {
+            mark_killed(*protocol.lock());
             break;
         }
         if (d == Deadlines::closed_both_ways) break;

@@ -205,6 +205,23 @@ async def test_kill_deadline_writes_nothing_and_drops():
 
 
 @pytest.mark.asyncio
+async def test_kill_deadline_ends_a_write_the_peer_does_not_take():
+    class Flooder(Case):
+        def onOpen(self):
+            self.p.killAfter(0.3)
+            self.p.sendMessage(b"x" * (48 << 20), isBinary=True)
+
+    async def peer(reader, writer):
+        await asyncio.sleep(4)  # reads nothing while the case writes
+        return b""
+
+    r, _ = await run(peer, Flooder)
+    assert r.received == [("lost", True)]
+    assert (r.failed_by_me, r.dropped_by_me) == (True, True)
+    assert codes(r)[-1] == "KLE"
+
+
+@pytest.mark.asyncio
 async def test_timers_fire_in_registration_order_and_can_send():
     class Timed(Case):
         def onOpen(self):
