@@ -2,11 +2,15 @@
 against it with run_fuzzingclient, one line per result."""
 
 import asyncio
+import sys
 
 import websockets
 
 import varnel
 from varnel._varnel import run_fuzzingclient
+
+print(f"Python {sys.version}")
+print(f"GIL enabled after importing varnel._varnel: {sys._is_gil_enabled()}")
 
 
 async def echo(ws):

@@ -186,7 +186,8 @@ def test_refused_frames_leave_no_trace_and_connection_usable(p):
 
 
 def test_numpy_bools_are_bools(p):
-    np = pytest.importorskip("numpy")
+    np = pytest.importorskip(
+        "numpy", reason="numpy does not load on this interpreter", exc_type=ImportError)
     p.sendFrame(1, b"a", fin=np.bool_(False))
     assert sent(p)[0][0] is False
 
