@@ -86,7 +86,7 @@ std::expected<std::optional<RequestHead>, std::string> parse_request_head(
     auto url = ada::parse<ada::url_aggregator>(target, &request_base());
     if (!url) return std::unexpected("invalid request target");
 
-    auto map = runner::to_header_map(lines);
+    auto map = http::to_header_map(lines);
     if (!map) return std::unexpected(std::move(map.error().message));
     RequestHead head;
     if (auto v = map->get("sec-websocket-key")) head.key.emplace(*v);
