@@ -1,6 +1,9 @@
 """varnel: a WebSocket conformance test harness (RFC 6455, RFC 7692)."""
 
-from typing import Any
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from varnel._varnel import CaseResult
 
 
 class FailureError(Exception):
@@ -9,7 +12,7 @@ class FailureError(Exception):
     ``results`` holds the ``CaseResult`` of every case of the run, passed or not.
     """
 
-    def __init__(self, summary: str, results: list[Any]) -> None:
+    def __init__(self, summary: str, results: list[CaseResult]) -> None:
         super().__init__(summary, results)
         self.summary = summary
         self.results = results
