@@ -1,9 +1,9 @@
 #include "client.hpp"
 
 #include "http.hpp"
-#include "lib.hpp"
 #include "result.hpp"
 #include "runner.hpp"
+#include "selection.hpp"
 
 #include <asio/this_coro.hpp>
 
@@ -135,7 +135,7 @@ std::expected<std::optional<ResponseHead>, std::string> parse_response_head(
     std::span<const phr_header> lines(headers.data(), count);
     if (std::ranges::any_of(lines, [](const phr_header& h) { return h.name == nullptr; }))
         return std::unexpected("invalid HTTP response head");  // a folded line
-    auto map = runner::to_header_map(lines);
+    auto map = http::to_header_map(lines);
     if (!map) return std::unexpected(std::move(map.error().message));
     ResponseHead head;
     if (auto v = map->get("sec-websocket-extensions")) head.extensions.emplace(*v);

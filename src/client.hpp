@@ -5,7 +5,7 @@
 #include "asyncrt.hpp"
 #include "compress.hpp"
 #include "constants.hpp"
-#include "lib.hpp"
+#include "selection.hpp"
 #include "protocol.hpp"
 #include "result.hpp"
 

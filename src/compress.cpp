@@ -1,6 +1,6 @@
 #include "compress.hpp"
 
-#include "pyargs.hpp"
+#include "pymethods.hpp"
 
 #include <string_view>
 
@@ -33,10 +33,12 @@ const T& to_instance(nb::handle h, const char* name, const char* class_name) {
 }
 
 // A read-only property whose getter carries the property's name, so that
-// assignment errors name it too.
+// assignment errors name it too. The properties have no docstring of their own;
+// without this the property would show the getter's rendered signature.
 template <class T, class Getter>
 void read_only(nb::class_<T>& cls, const char* name, Getter&& getter) {
     cls.def_prop_ro(name, std::forward<Getter>(getter), nb::name(name));
+    cls.attr(name).attr("__doc__") = nb::none();
 }
 
 template <class T>
@@ -71,26 +73,79 @@ constexpr const char* response_accept_doc =
     "The client's acceptance of the server's permessage-deflate response,\n"
     "optionally overriding `noContextTakeover` / `windowBits`.";
 
+PyObject* new_offer(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py_boundary([&] {
+        auto a = bind_new_arguments<4>("PerMessageDeflateOffer",
+                                       {"acceptNoContextTakeover", "acceptMaxWindowBits",
+                                        "requestNoContextTakeover", "requestMaxWindowBits"},
+                                       0, args, kwargs);
+        PerMessageDeflateOffer value{
+            a[0].is_valid() ? to_bool(a[0], "acceptNoContextTakeover") : true,
+            a[1].is_valid() ? to_bool(a[1], "acceptMaxWindowBits") : true,
+            a[2].is_valid() ? to_bool(a[2], "requestNoContextTakeover") : false,
+            a[3].is_valid() ? to_u8(a[3], "requestMaxWindowBits") : std::uint8_t(0)};
+        return new_instance<PerMessageDeflateOffer>(type, value);
+    });
+}
+
+PyObject* new_offer_accept(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py_boundary([&] {
+        auto a = bind_new_arguments<6>("PerMessageDeflateOfferAccept",
+                                       {"offer", "requestNoContextTakeover", "requestMaxWindowBits",
+                                        "noContextTakeover", "windowBits", "memLevel"},
+                                       1, args, kwargs);
+        const auto& offer = to_instance<PerMessageDeflateOffer>(a[0], "offer", "PerMessageDeflateOffer");
+        bool nct = a[1].is_valid() && to_bool(a[1], "requestNoContextTakeover");
+        std::uint8_t mwb = a[2].is_valid() ? to_u8(a[2], "requestMaxWindowBits") : std::uint8_t(0);
+        auto own_nct = to_optional_bool(or_default(a[3], Py_None), "noContextTakeover");
+        auto own_bits = to_optional_u8(or_default(a[4], Py_None), "windowBits");
+        auto level = to_optional_u8(or_default(a[5], Py_None), "memLevel");
+        return new_instance<PerMessageDeflateOfferAccept>(
+            type, PerMessageDeflateOfferAccept{PyRef::borrow(a[0]), offer, nct, mwb, own_nct, own_bits, level});
+    });
+}
+
+PyObject* new_response(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py_boundary([&] {
+        auto a = bind_new_arguments<4>("PerMessageDeflateResponse",
+                                       {"client_max_window_bits", "client_no_context_takeover",
+                                        "server_max_window_bits", "server_no_context_takeover"},
+                                       0, args, kwargs);
+        PerMessageDeflateResponse value{
+            a[0].is_valid() ? to_u8(a[0], "client_max_window_bits") : std::uint8_t(0),
+            a[1].is_valid() && to_bool(a[1], "client_no_context_takeover"),
+            a[2].is_valid() ? to_u8(a[2], "server_max_window_bits") : std::uint8_t(0),
+            a[3].is_valid() && to_bool(a[3], "server_no_context_takeover")};
+        return new_instance<PerMessageDeflateResponse>(type, value);
+    });
+}
+
+PyObject* new_response_accept(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py_boundary([&] {
+        auto a = bind_new_arguments<4>("PerMessageDeflateResponseAccept",
+                                       {"response", "noContextTakeover", "windowBits", "memLevel"}, 1, args,
+                                       kwargs);
+        const auto& response =
+            to_instance<PerMessageDeflateResponse>(a[0], "response", "PerMessageDeflateResponse");
+        auto own_nct = to_optional_bool(or_default(a[1], Py_None), "noContextTakeover");
+        auto own_bits = to_optional_u8(or_default(a[2], Py_None), "windowBits");
+        auto level = to_optional_u8(or_default(a[3], Py_None), "memLevel");
+        return new_instance<PerMessageDeflateResponseAccept>(
+            type, PerMessageDeflateResponseAccept{PyRef::borrow(a[0]), response, own_nct, own_bits, level});
+    });
+}
+
+template <PyObject* (*New)(PyTypeObject*, PyObject*, PyObject*)>
+PyType_Slot constructor_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(New)},
+    {Py_tp_init, reinterpret_cast<void*>(&init_done)},
+    {0, nullptr},
+};
+
 void define_offer(nb::module_ m) {
     using T = PerMessageDeflateOffer;
-    nb::class_<T> cls(m, "PerMessageDeflateOffer", nb::is_final(), offer_doc);
-    cls.def(
-        "__init__",
-        [](T* self, nb::handle accept_nct, nb::handle accept_mwb, nb::handle request_nct,
-           nb::handle request_mwb) {
-            T value{to_bool(accept_nct, "acceptNoContextTakeover"),
-                    to_bool(accept_mwb, "acceptMaxWindowBits"),
-                    to_bool(request_nct, "requestNoContextTakeover"),
-                    to_u8(request_mwb, "requestMaxWindowBits")};
-            std::construct_at(self, value);
-        },
-        nb::arg("acceptNoContextTakeover").none() = true,
-        nb::arg("acceptMaxWindowBits").none() = true,
-        nb::arg("requestNoContextTakeover").none() = false,
-        nb::arg("requestMaxWindowBits").none() = 0,
-        nb::sig("def __init__(self, acceptNoContextTakeover: bool = True, "
-                "acceptMaxWindowBits: bool = True, requestNoContextTakeover: bool = False, "
-                "requestMaxWindowBits: int = 0) -> None"));
+    nb::class_<T> cls(m, "PerMessageDeflateOffer", nb::is_final(),
+                      nb::type_slots(constructor_slots<&new_offer>), offer_doc);
     read_only(cls, "acceptNoContextTakeover", [](const T& t) { return t.acceptNoContextTakeover; });
     read_only(cls, "acceptMaxWindowBits", [](const T& t) { return t.acceptMaxWindowBits; });
     read_only(cls, "requestNoContextTakeover", [](const T& t) { return t.requestNoContextTakeover; });
@@ -99,29 +154,8 @@ void define_offer(nb::module_ m) {
 
 void define_offer_accept(nb::module_ m) {
     using T = PerMessageDeflateOfferAccept;
-    nb::class_<T> cls(m, "PerMessageDeflateOfferAccept", nb::is_final(), offer_accept_doc);
-    cls.def(
-        "__init__",
-        [](T* self, nb::handle offer, nb::handle request_nct, nb::handle request_mwb,
-           nb::handle no_context_takeover, nb::handle window_bits, nb::handle mem_level) {
-            const PerMessageDeflateOffer& values =
-                to_instance<PerMessageDeflateOffer>(offer, "offer", "PerMessageDeflateOffer");
-            bool nct = to_bool(request_nct, "requestNoContextTakeover");
-            std::uint8_t mwb = to_u8(request_mwb, "requestMaxWindowBits");
-            auto own_nct = to_optional_bool(no_context_takeover, "noContextTakeover");
-            auto own_bits = to_optional_u8(window_bits, "windowBits");
-            auto level = to_optional_u8(mem_level, "memLevel");
-            std::construct_at(self, T{PyRef::borrow(offer), values, nct, mwb, own_nct,
-                                      own_bits, level});
-        },
-        nb::arg("offer").none(), nb::arg("requestNoContextTakeover").none() = false,
-        nb::arg("requestMaxWindowBits").none() = 0,
-        nb::arg("noContextTakeover").none() = nb::none(),
-        nb::arg("windowBits").none() = nb::none(), nb::arg("memLevel").none() = nb::none(),
-        nb::sig("def __init__(self, offer: PerMessageDeflateOffer, "
-                "requestNoContextTakeover: bool = False, requestMaxWindowBits: int = 0, "
-                "noContextTakeover: bool | None = None, windowBits: int | None = None, "
-                "memLevel: int | None = None) -> None"));
+    nb::class_<T> cls(m, "PerMessageDeflateOfferAccept", nb::is_final(),
+                      nb::type_slots(constructor_slots<&new_offer_accept>), offer_accept_doc);
     read_only(cls, "offer", [](const T& t) { return t.offer_object.object(); });
     read_only(cls, "requestNoContextTakeover", [](const T& t) { return t.requestNoContextTakeover; });
     read_only(cls, "requestMaxWindowBits", [](const T& t) { return int(t.requestMaxWindowBits); });
@@ -132,24 +166,8 @@ void define_offer_accept(nb::module_ m) {
 
 void define_response(nb::module_ m) {
     using T = PerMessageDeflateResponse;
-    nb::class_<T> cls(m, "PerMessageDeflateResponse", nb::is_final(), response_doc);
-    cls.def(
-        "__init__",
-        [](T* self, nb::handle client_mwb, nb::handle client_nct, nb::handle server_mwb,
-           nb::handle server_nct) {
-            T value{to_u8(client_mwb, "client_max_window_bits"),
-                    to_bool(client_nct, "client_no_context_takeover"),
-                    to_u8(server_mwb, "server_max_window_bits"),
-                    to_bool(server_nct, "server_no_context_takeover")};
-            std::construct_at(self, value);
-        },
-        nb::arg("client_max_window_bits").none() = 0,
-        nb::arg("client_no_context_takeover").none() = false,
-        nb::arg("server_max_window_bits").none() = 0,
-        nb::arg("server_no_context_takeover").none() = false,
-        nb::sig("def __init__(self, client_max_window_bits: int = 0, "
-                "client_no_context_takeover: bool = False, server_max_window_bits: int = 0, "
-                "server_no_context_takeover: bool = False) -> None"));
+    nb::class_<T> cls(m, "PerMessageDeflateResponse", nb::is_final(),
+                      nb::type_slots(constructor_slots<&new_response>), response_doc);
     read_only(cls, "client_max_window_bits", [](const T& t) { return int(t.client_max_window_bits); });
     read_only(cls, "client_no_context_takeover", [](const T& t) { return t.client_no_context_takeover; });
     read_only(cls, "server_max_window_bits", [](const T& t) { return int(t.server_max_window_bits); });
@@ -158,23 +176,8 @@ void define_response(nb::module_ m) {
 
 void define_response_accept(nb::module_ m) {
     using T = PerMessageDeflateResponseAccept;
-    nb::class_<T> cls(m, "PerMessageDeflateResponseAccept", nb::is_final(), response_accept_doc);
-    cls.def(
-        "__init__",
-        [](T* self, nb::handle response, nb::handle no_context_takeover,
-           nb::handle window_bits, nb::handle mem_level) {
-            const PerMessageDeflateResponse& values = to_instance<PerMessageDeflateResponse>(
-                response, "response", "PerMessageDeflateResponse");
-            auto own_nct = to_optional_bool(no_context_takeover, "noContextTakeover");
-            auto own_bits = to_optional_u8(window_bits, "windowBits");
-            auto level = to_optional_u8(mem_level, "memLevel");
-            std::construct_at(self, T{PyRef::borrow(response), values, own_nct, own_bits, level});
-        },
-        nb::arg("response").none(), nb::arg("noContextTakeover").none() = nb::none(),
-        nb::arg("windowBits").none() = nb::none(), nb::arg("memLevel").none() = nb::none(),
-        nb::sig("def __init__(self, response: PerMessageDeflateResponse, "
-                "noContextTakeover: bool | None = None, windowBits: int | None = None, "
-                "memLevel: int | None = None) -> None"));
+    nb::class_<T> cls(m, "PerMessageDeflateResponseAccept", nb::is_final(),
+                      nb::type_slots(constructor_slots<&new_response_accept>), response_accept_doc);
     read_only(cls, "response", [](const T& t) { return t.response_object.object(); });
     read_only(cls, "noContextTakeover", [](const T& t) { return optional_to_python(t.noContextTakeover); });
     read_only(cls, "windowBits", [](const T& t) { return optional_to_python(t.windowBits); });

@@ -1,10 +1,73 @@
 #include "http.hpp"
 
+#include <picohttpparser.h>
 #include <simdutf.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 
 namespace varnel::http {
+
+// ---------------------------------------------------------------------------
+// Header map
+
+namespace {
+
+bool is_tchar(unsigned char c) {
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+    return std::strchr("!#$%&'*+-.^_`|~", c) != nullptr && c != '\0';
+}
+
+bool same_name(std::string_view lower, std::string_view name) {
+    return std::ranges::equal(lower, name, [](char a, char b) {
+        return a == char(std::tolower(static_cast<unsigned char>(b)));
+    });
+}
+
+bool valid_value_octet(unsigned char c) { return c == '\t' || (c >= 0x20 && c != 0x7f); }
+
+}  // namespace
+
+void HeaderMap::append(std::string lower_name, std::string value) {
+    entries_.push_back(Entry{std::move(lower_name), std::move(value)});
+}
+
+std::optional<std::string_view> HeaderMap::get(std::string_view name) const {
+    for (const Entry& e : entries_)
+        if (same_name(e.name, name)) return std::string_view(e.value);
+    return std::nullopt;
+}
+
+std::vector<std::string_view> HeaderMap::get_all(std::string_view name) const {
+    std::vector<std::string_view> out;
+    for (const Entry& e : entries_)
+        if (same_name(e.name, name)) out.emplace_back(e.value);
+    return out;
+}
+
+std::expected<HeaderMap, IoError> to_header_map(std::span<const phr_header> lines) {
+    HeaderMap map;
+    map.reserve(lines.size());
+    for (const phr_header& line : lines) {
+        // A folded continuation line comes without a name.
+        const std::string_view name = line.name ? std::string_view(line.name, line.name_len) : std::string_view();
+        if (name.empty() || name.size() > 65535 ||
+            !std::ranges::all_of(name, [](char c) { return is_tchar(static_cast<unsigned char>(c)); }))
+            return std::unexpected(IoError{IoError::Kind::invalid_data, "invalid HTTP header name"});
+        const std::string_view value =
+            line.value ? std::string_view(line.value, line.value_len) : std::string_view();
+        if (!std::ranges::all_of(value, [](char c) { return valid_value_octet(static_cast<unsigned char>(c)); }))
+            return std::unexpected(IoError{IoError::Kind::invalid_data, "failed to parse header value"});
+        std::string lower(name);
+        for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+        map.append(std::move(lower), std::string(value));
+    }
+    return map;
+}
+
+// ---------------------------------------------------------------------------
+// Text helpers
 
 namespace {
 

@@ -1,4 +1,5 @@
-// Small text helpers shared by both sides of the opening handshake.
+// The HTTP heads of the opening handshake: the header map, small text helpers
+// shared by both sides, and reading and writing a head on the socket.
 #pragma once
 
 #include "runner.hpp"
@@ -17,7 +18,41 @@
 #include <string>
 #include <string_view>
 
+struct phr_header;
+
 namespace varnel::http {
+
+// The header lines of one HTTP head: names lower-cased, every value of a repeated
+// name kept in line order, lookups case-insensitive.
+class HeaderMap {
+public:
+    struct Entry {
+        std::string name;   // lower case
+        std::string value;  // the octets as received
+    };
+
+    void reserve(std::size_t n) { entries_.reserve(n); }
+    void append(std::string lower_name, std::string value);
+
+    // The first value under `name`, if any.
+    std::optional<std::string_view> get(std::string_view name) const;
+    // Every value under `name`, first line first.
+    std::vector<std::string_view> get_all(std::string_view name) const;
+    bool contains(std::string_view name) const { return get(name).has_value(); }
+    // The number of lines (values), not of distinct names.
+    std::size_t size() const noexcept { return entries_.size(); }
+    bool empty() const noexcept { return entries_.empty(); }
+    const std::vector<Entry>& entries() const noexcept { return entries_; }
+
+private:
+    std::vector<Entry> entries_;
+};
+
+// The parser's header lines as a map. Errors (kind invalid_data): "invalid HTTP
+// header name" for a name that is empty, over 65535 octets or not a token;
+// "failed to parse header value" for a value with a control octet other than TAB.
+// The first bad line decides, and its name before its value.
+std::expected<HeaderMap, IoError> to_header_map(std::span<const phr_header> lines);
 
 // The octets as UTF-8, each invalid sequence replaced by U+FFFD, with trailing
 // Unicode white space removed: how a handshake head is kept as text.

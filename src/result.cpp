@@ -1,5 +1,7 @@
 #include "result.hpp"
 
+#include "pymethods.hpp"
+
 #include <algorithm>
 #include <array>
 #include <format>
@@ -302,9 +304,20 @@ constexpr const char* passed_doc =
     "Whether the case passed \u2014 both `behavior` and `behavior_close` are\n"
     "acceptable (`OK`, `NON-STRICT`, or `INFORMATIONAL`).";
 
+PyObject* py_case_result_repr(PyObject* self, PyObject*) {
+    return py_boundary([&] { return nb::object(case_result_repr(self_of<CaseResult>(self))); });
+}
+
+PyMethodDef case_result_methods[] = {
+    {"__repr__", as_cfunction(&py_case_result_repr), METH_NOARGS, "__repr__($self, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Classes without a constructor still give inspect an (empty) signature, as the
+// interpreter's own uninstantiable types do.
 void define_case_result(nb::module_ scope) {
     nb::class_<CaseResult> cls(scope, "CaseResult", nb::is_final(),
-                               "The result of one conformance test case.");
+                               "CaseResult()\n--\n\nThe result of one conformance test case.");
     for (const Field& f : fields) {
         if (f.member == nullptr) {
             if (std::string_view(f.name) == "behavior")
@@ -323,7 +336,7 @@ void define_case_result(nb::module_ scope) {
         }, f.doc);
     }
     cls.def_prop_ro("passed", [](const CaseResult& r) { return r.passed(); }, passed_doc);
-    cls.def("__repr__", &case_result_repr);
+    add_methods(cls, case_result_methods);
 }
 
 // ---------------------------------------------------------------------------
@@ -336,7 +349,7 @@ template <>
 struct VerdictInfo<Behavior> {
     static constexpr const char* name = "Behavior";
     static constexpr const char* doc =
-        "Verdict for a case's message exchange. `value` is the verdict label.";
+        "Behavior()\n--\n\nVerdict for a case's message exchange. `value` is the verdict label.";
     static constexpr const char* value_doc = "The verdict's string form, e.g. `\"NON-STRICT\"`.";
     static constexpr std::array<const char*, 6> attrs = {
         "OK", "NON_STRICT", "FAILED", "UNIMPLEMENTED", "INFORMATIONAL", "ERROR"};
@@ -346,7 +359,7 @@ template <>
 struct VerdictInfo<BehaviorClose> {
     static constexpr const char* name = "BehaviorClose";
     static constexpr const char* doc =
-        "Verdict for a case's closing handshake. `value` is the verdict label.";
+        "BehaviorClose()\n--\n\nVerdict for a case's closing handshake. `value` is the verdict label.";
     static constexpr const char* value_doc = "The verdict's string form, e.g. `\"WRONG CODE\"`.";
     static constexpr std::array<const char*, 6> attrs = {
         "OK", "FAILED", "WRONG_CODE", "UNCLEAN", "FAILED_BY_CLIENT", "INFORMATIONAL"};
@@ -361,17 +374,44 @@ nb::object verdict_compare(V self, nb::handle other, bool equal) {
 }
 
 template <class V>
+PyObject* py_verdict_int(PyObject* self, PyObject*) {
+    return py_boundary([&] { return nb::object(nb::int_(int(self_of<V>(self).value()))); });
+}
+
+template <class V>
+PyObject* py_verdict_repr(PyObject* self, PyObject*) {
+    return py_boundary([&] {
+        std::string_view repr = self_of<V>(self).repr();
+        return nb::object(nb::str(repr.data(), repr.size()));
+    });
+}
+
+template <class V, bool Equal>
+PyObject* py_verdict_compare(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return py_boundary([&] {
+        auto bound = bind_fastcall<1>(Equal ? "__eq__" : "__ne__", {"other"}, 1, args, nargsf, kwnames);
+        return verdict_compare(self_of<V>(self), bound[0], Equal);
+    });
+}
+
+template <class V>
+PyMethodDef verdict_methods[] = {
+    {"__int__", as_cfunction(&py_verdict_int<V>), METH_NOARGS, "__int__($self, /)\n--\n\n"},
+    {"__repr__", as_cfunction(&py_verdict_repr<V>), METH_NOARGS, "__repr__($self, /)\n--\n\n"},
+    {"__eq__", as_cfunction(&py_verdict_compare<V, true>), METH_FASTCALL | METH_KEYWORDS,
+     "__eq__($self, /, other)\n--\n\n"},
+    {"__ne__", as_cfunction(&py_verdict_compare<V, false>), METH_FASTCALL | METH_KEYWORDS,
+     "__ne__($self, /, other)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <class V>
 void define_verdict(nb::module_ scope) {
     using Info = VerdictInfo<V>;
     nb::class_<V> cls(scope, Info::name, nb::is_final(), Info::doc);
     cls.def_prop_ro("value", [](V v) { return nb::str(v.label().data(), v.label().size()); },
                     Info::value_doc);
-    cls.def("__int__", [](V v) { return int(v.value()); });
-    cls.def("__repr__", [](V v) { return nb::str(v.repr().data(), v.repr().size()); });
-    cls.def("__eq__", [](V v, nb::handle other) { return verdict_compare(v, other, true); },
-            nb::arg("other").none());
-    cls.def("__ne__", [](V v, nb::handle other) { return verdict_compare(v, other, false); },
-            nb::arg("other").none());
+    add_methods(cls, verdict_methods<V>);
     // Equality without a hash: verdicts are unhashable.
     cls.attr("__hash__") = nb::none();
     for (int i = 0; i < V::count; ++i)

@@ -1,5 +1,4 @@
-// Running one case over an upgraded connection: the header map of the opening
-// handshakes, the frame reader, frame dispatch to the case's callbacks, the case
+// Running one case over an upgraded connection: the frame reader, frame dispatch to the case's callbacks, the case
 // result, and the drive loop that ties them together.
 #pragma once
 
@@ -26,8 +25,6 @@
 #include <utility>
 #include <vector>
 
-struct phr_header;
-
 namespace varnel {
 
 // An I/O failure of the engine's own making or of the socket. `kind` says what
@@ -45,41 +42,6 @@ struct IoError {
 };
 
 namespace runner {
-
-// ---------------------------------------------------------------------------
-// Header map
-
-// The header lines of one HTTP head: names lower-cased, every value of a repeated
-// name kept in line order, lookups case-insensitive.
-class HeaderMap {
-public:
-    struct Entry {
-        std::string name;   // lower case
-        std::string value;  // the octets as received
-    };
-
-    void reserve(std::size_t n) { entries_.reserve(n); }
-    void append(std::string lower_name, std::string value);
-
-    // The first value under `name`, if any.
-    std::optional<std::string_view> get(std::string_view name) const;
-    // Every value under `name`, first line first.
-    std::vector<std::string_view> get_all(std::string_view name) const;
-    bool contains(std::string_view name) const { return get(name).has_value(); }
-    // The number of lines (values), not of distinct names.
-    std::size_t size() const noexcept { return entries_.size(); }
-    bool empty() const noexcept { return entries_.empty(); }
-    const std::vector<Entry>& entries() const noexcept { return entries_; }
-
-private:
-    std::vector<Entry> entries_;
-};
-
-// The parser's header lines as a map. Errors (kind invalid_data): "invalid HTTP
-// header name" for a name that is empty, over 65535 octets or not a token;
-// "failed to parse header value" for a value with a control octet other than TAB.
-// The first bad line decides, and its name before its value.
-std::expected<HeaderMap, IoError> to_header_map(std::span<const phr_header> lines);
 
 // ---------------------------------------------------------------------------
 // Frame reader

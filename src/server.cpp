@@ -1,6 +1,7 @@
 #include "server.hpp"
 
 #include "http.hpp"
+#include "pymethods.hpp"
 #include "result.hpp"
 #include "runner.hpp"
 
@@ -85,7 +86,7 @@ std::expected<std::optional<RequestHead>, std::string> parse_request_head(
     auto url = ada::parse<ada::url_aggregator>(target, &request_base());
     if (!url) return std::unexpected("invalid request target");
 
-    auto map = runner::to_header_map(lines);
+    auto map = http::to_header_map(lines);
     if (!map) return std::unexpected(std::move(map.error().message));
     RequestHead head;
     if (auto v = map->get("sec-websocket-key")) head.key.emplace(*v);
@@ -458,23 +459,56 @@ tcp::endpoint started_address(const FuzzingServer& server) {
 }
 
 constexpr const char* class_doc =
+    "FuzzingServer()\n--\n\n"
     "A server that runs the conformance cases for a WebSocket client under test.\n"
     "\n"
     "Created by `run_fuzzingserver` and used as an async context manager:\n"
     "entering starts serving, `address`/`port` give the bound endpoint, and\n"
     "`get_result()` returns the per-case results once the client has finished.";
 
-constexpr const char* get_result_doc =
-    "Wait for the run to finish and return the per-case results.\n"
-    "\n"
-    "The client under test ends the run once it has driven every case.\n"
-    "\n"
-    "Returns:\n"
-    "    The result of each case, in case order.\n"
-    "\n"
-    "Raises:\n"
-    "    FailureError: If any case did not pass. Its `results` attribute holds\n"
-    "        the same results that would otherwise be returned.";
+PyObject* py_aenter(PyObject* self, PyObject*) {
+    return py_boundary([&] {
+        return make_coroutine(aenter(self_of<FuzzingServer>(self).inner(), PyRef::borrow(self)), "__aenter__",
+                              "FuzzingServer.__aenter__");
+    });
+}
+
+// The exception details are accepted and not looked at.
+PyObject* py_aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return py_boundary([&] {
+        bind_fastcall<3>("__aexit__", {"_exc_type", "_exc_value", "_traceback"}, 0, args, nargsf, kwnames);
+        return make_coroutine(aexit(self_of<FuzzingServer>(self).inner()), "__aexit__", "FuzzingServer.__aexit__");
+    });
+}
+
+PyObject* py_get_result(PyObject* self, PyObject*) {
+    return py_boundary([&] {
+        return make_coroutine(get_result(self_of<FuzzingServer>(self).inner()), "get_result",
+                              "FuzzingServer.get_result");
+    });
+}
+
+PyMethodDef server_methods[] = {
+    {"__aenter__", as_cfunction(&py_aenter), METH_NOARGS,
+     "__aenter__($self, /)\n--\n\n"
+     "Start serving and return the server, now bound to `address` and `port`."},
+    {"__aexit__", as_cfunction(&py_aexit), METH_FASTCALL | METH_KEYWORDS,
+     "__aexit__($self, /, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"
+     "Stop the server, closing it if the run has not already finished."},
+    {"get_result", as_cfunction(&py_get_result), METH_NOARGS,
+     "get_result($self, /)\n--\n\n"
+     "Wait for the run to finish and return the per-case results.\n"
+     "\n"
+     "The client under test ends the run once it has driven every case.\n"
+     "\n"
+     "Returns:\n"
+     "    The result of each case, in case order.\n"
+     "\n"
+     "Raises:\n"
+     "    FailureError: If any case did not pass. Its `results` attribute holds\n"
+     "        the same results that would otherwise be returned."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 
@@ -488,34 +522,11 @@ nb::object make_server(std::string host, std::uint16_t port, std::vector<Case> c
 void export_fuzzing_server(nb::module_ m) {
     export_class<FuzzingServer>(m, "FuzzingServer", [](nb::module_ m) {
         nb::class_<FuzzingServer> cls(m, "FuzzingServer", nb::is_final(), class_doc);
-        cls.def(
-               "__aenter__",
-               [](nb::handle self) {
-                   auto& server = nb::cast<FuzzingServer&>(self);
-                   return make_coroutine(aenter(server.inner(), PyRef::borrow(self)), "__aenter__",
-                                         "FuzzingServer.__aenter__");
-               },
-               nb::sig("def __aenter__(self) -> FuzzingServer"),
-               "Start serving and return the server, now bound to `address` and `port`.")
-            .def(
-                "__aexit__",
-                [](const FuzzingServer& server, nb::handle, nb::handle, nb::handle) {
-                    return make_coroutine(aexit(server.inner()), "__aexit__", "FuzzingServer.__aexit__");
-                },
-                nb::arg("_exc_type").none() = nb::none(), nb::arg("_exc_value").none() = nb::none(),
-                nb::arg("_traceback").none() = nb::none(),
-                nb::sig("def __aexit__(self, _exc_type=None, _exc_value=None, _traceback=None) -> bool"),
-                "Stop the server, closing it if the run has not already finished.")
-            .def(
-                "get_result",
-                [](const FuzzingServer& server) {
-                    return make_coroutine(get_result(server.inner()), "get_result", "FuzzingServer.get_result");
-                },
-                nb::sig("def get_result(self) -> list[CaseResult]"), get_result_doc)
-            .def_prop_ro(
-                "port", [](const FuzzingServer& server) { return started_address(server).port(); },
-                "The bound TCP port \u2014 the real port chosen by the OS when `0` was\n"
-                "requested. Available once serving has started.")
+        add_methods(cls, server_methods);
+        cls.def_prop_ro(
+               "port", [](const FuzzingServer& server) { return started_address(server).port(); },
+               "The bound TCP port \u2014 the real port chosen by the OS when `0` was\n"
+               "requested. Available once serving has started.")
             .def_prop_ro(
                 "address",
                 [](const FuzzingServer& server) { return started_address(server).address().to_string(); },

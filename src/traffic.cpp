@@ -1,12 +1,14 @@
 #include "traffic.hpp"
 
 #include "constants.hpp"
+#include "pymethods.hpp"
 
 namespace varnel {
 
 namespace {
 
 constexpr const char* traffic_doc =
+    "TrafficStats()\n--\n\n"
     "Per-case octet, frame, and message counters for sent and received traffic.";
 
 // ws / app and (wire - ws) / ws, or None when the divisor is 0. The overhead is
@@ -52,7 +54,7 @@ nb::dict traffic_json(const TrafficStats& s) {
     return d;
 }
 
-nb::object traffic_deepcopy(const TrafficStats& s, nb::handle /*memo*/) {
+nb::object traffic_deepcopy(const TrafficStats& s) {
     auto copy = new_traffic_stats();
     if (!copy) throw std::move(copy.error());
     TrafficStats& to = *copy->counters;
@@ -89,14 +91,47 @@ TrafficStats* traffic_stats_of(nb::handle object) noexcept {
     return nb::inst_ptr<TrafficStats>(object);
 }
 
+namespace {
+
+PyObject* new_traffic_stats_object(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py_boundary([&] {
+        refuse_new_arguments("TrafficStats", args, kwargs);
+        return new_instance<TrafficStats>(type);
+    });
+}
+
+PyObject* py_json(PyObject* self, PyObject*) {
+    return py_boundary([&] { return nb::object(traffic_json(self_of<TrafficStats>(self))); });
+}
+
+// The memo may be anything, None included; a copy of counters refers to nothing.
+PyObject* py_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return py_boundary([&] {
+        bind_fastcall<1>("__deepcopy__", {"_memo"}, 1, args, nargsf, kwnames);
+        return traffic_deepcopy(self_of<TrafficStats>(self));
+    });
+}
+
+PyMethodDef traffic_methods[] = {
+    {"__json__", as_cfunction(&py_json), METH_NOARGS, "__json__($self, /)\n--\n\n"},
+    {"__deepcopy__", as_cfunction(&py_deepcopy), METH_FASTCALL | METH_KEYWORDS,
+     "__deepcopy__($self, /, _memo)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot traffic_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&new_traffic_stats_object)},
+    {Py_tp_init, reinterpret_cast<void*>(&init_done)},
+    {0, nullptr},
+};
+
+}  // namespace
+
 void register_traffic_stats(nb::module_ m) {
     export_class<TrafficStats>(m, "TrafficStats", [](nb::module_ scope) {
-        nb::class_<TrafficStats>(scope, "TrafficStats", nb::is_final(), traffic_doc)
-            .def(nb::init<>())
-            .def("__json__", &traffic_json,
-                 "The counters as a dict, with compression ratios and overheads.")
-            .def("__deepcopy__", &traffic_deepcopy, nb::arg("_memo"),
-                 "An independent copy holding the current counter values.");
+        nb::class_<TrafficStats> cls(scope, "TrafficStats", nb::is_final(), nb::type_slots(traffic_slots),
+                                     traffic_doc);
+        add_methods(cls, traffic_methods);
     });
 }
 

@@ -1,6 +1,6 @@
 #include "utf8.hpp"
 
-#include "pyargs.hpp"
+#include "pymethods.hpp"
 
 #include <simdutf.h>
 
@@ -189,25 +189,55 @@ constexpr const char* validator_doc =
     "Incremental UTF-8 validator: feed chunks to `validate()` and it tracks\n"
     "validity across calls until `reset()`.";
 
-constexpr const char* validate_doc =
-    "Validate the next chunk of bytes, continuing from previous calls.\n\n"
-    "Args:\n"
-    "    data: The bytes to validate (a `bytes`, or a `str` of code points\n"
-    "        0\u2013255).\n\n"
-    "Returns:\n"
-    "    A tuple `(valid, ends_on_codepoint, consumed, total)`: whether the\n"
-    "    stream is still valid UTF-8, whether it ends on a complete code\n"
-    "    point, the bytes consumed from this chunk, and the bytes consumed\n"
-    "    since the last `reset()`.";
+PyObject* new_validator(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py_boundary([&] {
+        refuse_new_arguments("Utf8Validator", args, kwargs);
+        return new_instance<Utf8Validator>(type);
+    });
+}
+
+PyObject* py_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return py_boundary([&] {
+        auto bound = bind_fastcall<1>("validate", {"data"}, 1, args, nargsf, kwnames);
+        return nb::object(self_of<Utf8Validator>(self).validate(bound[0]));
+    });
+}
+
+PyObject* py_reset(PyObject* self, PyObject*) {
+    return py_boundary([&] {
+        self_of<Utf8Validator>(self).reset();
+        return nb::none();
+    });
+}
+
+PyMethodDef validator_methods[] = {
+    {"validate", as_cfunction(&py_validate), METH_FASTCALL | METH_KEYWORDS,
+     "validate($self, /, data)\n--\n\n"
+     "Validate the next chunk of bytes, continuing from previous calls.\n\n"
+     "Args:\n"
+     "    data: The bytes to validate (a `bytes`, or a `str` of code points\n"
+     "        0\u2013255).\n\n"
+     "Returns:\n"
+     "    A tuple `(valid, ends_on_codepoint, consumed, total)`: whether the\n"
+     "    stream is still valid UTF-8, whether it ends on a complete code\n"
+     "    point, the bytes consumed from this chunk, and the bytes consumed\n"
+     "    since the last `reset()`."},
+    {"reset", as_cfunction(&py_reset), METH_NOARGS,
+     "reset($self, /)\n--\n\n"
+     "Discard carried-over state and start validating a fresh stream."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot validator_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&new_validator)},
+    {Py_tp_init, reinterpret_cast<void*>(&init_done)},
+    {0, nullptr},
+};
 
 void define_validator(nb::module_ m) {
-    nb::class_<Utf8Validator>(m, "Utf8Validator", nb::is_final(), validator_doc)
-        .def(nb::init<>(), nb::sig("def __init__(self) -> None"))
-        .def("validate", &Utf8Validator::validate, nb::arg("data").none(),
-             nb::sig("def validate(self, data: bytes | str) -> tuple[bool, bool, int, int]"),
-             validate_doc)
-        .def("reset", &Utf8Validator::reset, nb::sig("def reset(self) -> None"),
-             "Discard carried-over state and start validating a fresh stream.");
+    nb::class_<Utf8Validator> cls(m, "Utf8Validator", nb::is_final(), nb::type_slots(validator_slots),
+                                  validator_doc);
+    add_methods(cls, validator_methods);
 }
 
 }  // namespace

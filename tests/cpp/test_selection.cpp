@@ -1,4 +1,4 @@
-#include "lib.hpp"
+#include "selection.hpp"
 
 #include <gtest/gtest.h>
 #include <nanobind/stl/string.h>

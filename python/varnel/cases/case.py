@@ -1,5 +1,10 @@
 """Common ground of the bundled cases: verdict defaults and small judging helpers."""
 
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from varnel._varnel import Protocol, TrafficStats
+
 
 class Case:
     """A conformance case. The engine calls it with the connection's Protocol."""
@@ -7,7 +12,7 @@ class Case:
     DESCRIPTION = ""
     EXPECTATION = ""
 
-    def __init__(self, protocol):
+    def __init__(self, protocol: Protocol) -> None:
         self.p = protocol
         self.behavior = "UNIMPLEMENTED"
         self.behaviorClose = "UNIMPLEMENTED"
@@ -15,31 +20,31 @@ class Case:
         self.resultClose = ""
         self.reportTime = False
         self.reportCompressionRatio = False
-        self.expected = {}
-        self.expectedClose = {}
-        self.received = []
-        self.trafficStats = None
+        self.expected: dict[str, list[tuple[Any, ...]]] = {}
+        self.expectedClose: dict[str, Any] = {}
+        self.received: list[tuple[Any, ...]] = []
+        self.trafficStats: TrafficStats | None = None
 
     # Callbacks the engine may call; cases override what they need.
-    def onOpen(self):
+    def onOpen(self) -> None:
         pass
 
-    def onMessage(self, payload, isBinary):
+    def onMessage(self, payload: str | bytes, isBinary: bool) -> None:
         self.received.append(("message", payload, isBinary))
 
-    def onPing(self, payload):
+    def onPing(self, payload: str) -> None:
         self.received.append(("ping", payload))
 
-    def onPong(self, payload):
+    def onPong(self, payload: str) -> None:
         self.received.append(("pong", payload))
 
-    def onClose(self, wasClean, code, reason):
+    def onClose(self, wasClean: bool, code: int | None, reason: str | None) -> None:
         pass
 
-    def onConnectionLost(self, failedByMe):
+    def onConnectionLost(self, failedByMe: bool) -> None:
         self.judge_close()
 
-    def judge_close(self):
+    def judge_close(self) -> None:
         """Judges the closing handshake against ``expectedClose``."""
         want = self.expectedClose
         if not want:
@@ -62,7 +67,7 @@ class Case:
             self.resultClose = "The connection was closed as expected."
 
 
-def as_delivered(payload):
+def as_delivered(payload: str | bytes | bytearray) -> str:
     """A payload as the engine hands it to a callback: octets arrive as a str
     with one character per octet."""
     if isinstance(payload, (bytes, bytearray)):
@@ -73,25 +78,25 @@ def as_delivered(payload):
 class EchoCase(Case):
     """Sends messages and expects each to come back unchanged and in order."""
 
-    MESSAGES = []  # list of (payload, isBinary)
+    MESSAGES: list[tuple[str | bytes, bool]] = []  # (payload, isBinary)
 
-    def __init__(self, protocol):
+    def __init__(self, protocol: Protocol) -> None:
         super().__init__(protocol)
         self.expected = {"OK": [("message", as_delivered(p), b) for p, b in self.MESSAGES]}
         self.expectedClose = {"closedByMe": True, "closeCode": [1000], "requireClean": True}
 
-    def onOpen(self):
+    def onOpen(self) -> None:
         for payload, binary in self.MESSAGES:
             self.p.sendMessage(payload, binary)
         self.p.killAfter(10)
 
-    def onMessage(self, payload, isBinary):
+    def onMessage(self, payload: str | bytes, isBinary: bool) -> None:
         super().onMessage(payload, isBinary)
         if len(self.received) == len(self.MESSAGES):
             self.judge_echo()
             self.p.sendClose(1000)
 
-    def judge_echo(self):
+    def judge_echo(self) -> None:
         if self.received == self.expected["OK"]:
             self.behavior = "OK"
             self.result = "Received the messages back unchanged."
@@ -99,7 +104,7 @@ class EchoCase(Case):
             self.behavior = "FAILED"
             self.result = "Did not receive the messages back unchanged."
 
-    def onConnectionLost(self, failedByMe):
+    def onConnectionLost(self, failedByMe: bool) -> None:
         if self.behavior == "UNIMPLEMENTED":
             self.behavior = "FAILED"
             self.result = "The connection ended before every message came back."
