@@ -232,7 +232,7 @@ def test_results_and_stats_read_from_many_threads_while_runs_go_on(echo_url, mon
         while not done.is_set():
             for stats in list(Watched.live):
                 counts = stats.__json__()
-                copied = stats.__deepcopy__({}).__json__()
+                copied = stats.__deepcopy__(None).__json__()
                 sent = counts["outgoingOctetsWireLevel"]
                 assert copied["outgoingOctetsWireLevel"] >= sent >= last.get(id(stats), 0)
                 last[id(stats)] = sent
