@@ -305,6 +305,13 @@ void mark_killed(ProtocolInner& inner) {
     inner.dropped_by_me = true;
 }
 
+// The peer stopped reading: the connection is dropped, and the result says why.
+void mark_stalled(ProtocolInner& inner) {
+    inner.dropped_by_me = true;
+    inner.was_not_clean_reason =
+        std::format("write timed out: the peer took no octets for {} s", write_stall_limit.count());
+}
+
 Deadlines apply_deadlines(const Protocol& protocol, const TurnStart& t, MonoInstant now) {
     auto g = protocol.lock();
     if (t.kill_deadline && now >= *t.kill_deadline) {
@@ -359,7 +366,7 @@ asio::awaitable<PyResult<void>> drive(asio::ip::tcp::socket& stream, ReadBuffer&
         const WriteOutcome w = co_await flush(stream, batch, turn.kill_deadline);
         batch.clear();  // may release Python payloads: never under the mutex
         if (w == WriteOutcome::stalled) {
-            protocol.lock()->dropped_by_me = true;
+            mark_stalled(*protocol.lock());
             break;
         }
         if (w == WriteOutcome::killed) {

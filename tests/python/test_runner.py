@@ -223,6 +223,27 @@ async def test_kill_deadline_ends_a_write_the_peer_does_not_take():
 
 
 @pytest.mark.asyncio
+async def test_a_peer_that_stops_reading_is_dropped_and_the_result_says_why():
+    class Flooder(Case):
+        def onOpen(self):
+            self.p.sendMessage(b"x" * (48 << 20), isBinary=True)
+
+    released = asyncio.Event()
+
+    async def handle(reader, writer):
+        await released.wait()  # reads nothing while the case writes
+        writer.close()
+
+    server = await asyncio.start_server(handle, "127.0.0.1", 0)
+    async with server:
+        [r] = await t.run_case(server.sockets[0].getsockname()[1], Flooder)
+        released.set()
+    assert r.received == [("lost", True)]
+    assert (r.dropped_by_me, r.failed_by_me, r.was_clean) == (True, False, False)
+    assert r.was_not_clean_reason == "write timed out: the peer took no octets for 10 s"
+
+
+@pytest.mark.asyncio
 async def test_a_flood_of_empty_frames_stops_the_log_but_not_the_counts():
     limit = _testing_protocol.traffic_log_limit
     n = limit + 1000
