@@ -139,7 +139,7 @@ void record_frame(const Protocol& protocol, const Frame& f, std::size_t total) {
     if (g->create_wirelog) {
         const std::uint8_t rsv = std::uint8_t((f.rsv1 ? 4 : 0) + (f.rsv2 ? 2 : 0) + (f.rsv3 ? 1 : 0));
         g->log_traffic(wire::RxFrame{f.payload.size(), asciilog(f.payload.span()), f.opcode, f.fin, rsv,
-                                           f.mask.has_value(), std::move(key)});
+                                     f.mask.has_value(), std::move(key)});
     }
 }
 

@@ -5,7 +5,6 @@
 #include <simdutf.h>
 
 #include <bit>
-#include <cstring>
 
 namespace varnel {
 
