@@ -14,6 +14,7 @@ import argparse
 import asyncio
 import resource
 import sys
+import time
 
 import _testing_runner as t
 
@@ -81,12 +82,14 @@ async def main():
                                                 stdout=asyncio.subprocess.PIPE)
     port = int(await peer.stdout.readline())
     before = peak_mib()
+    start = time.monotonic()
     [r] = await t.run_case(port, Quiet)
+    elapsed = time.monotonic() - start
     after = peak_mib()
     await peer.wait()
     frames = sum(r.rx_frame_stats.values())
     print(f"{args.frame} flood {args.seconds:g} s, wire log {'on' if Quiet.wirelog else 'off'}: "
-          f"{frames} frames, {len(r.wirelog)} log entries, "
+          f"{frames} frames in {elapsed:.1f} s, {len(r.wirelog)} log entries, "
           f"peak RSS {before:.1f} -> {after:.1f} MiB (+{after - before:.1f} MiB)")
 
 
