@@ -137,6 +137,16 @@ wire::TxFrame tx_frame_entry(std::size_t length, std::string text, std::uint8_t 
 
 }  // namespace
 
+void ProtocolInner::log_traffic(const WireEntry& entry) {
+    if (!create_wirelog) return;
+    if (wirelog.traffic_entries() >= traffic_log_limit) {
+        create_wirelog = false;
+        wirelog.push_back(wire::LogSwitch{false});
+        return;
+    }
+    wirelog.push_back(entry);
+}
+
 std::optional<MaskKey> ProtocolInner::next_mask() const {
     if (is_server) return std::nullopt;
     return next_mask_key();
@@ -144,7 +154,7 @@ std::optional<MaskKey> ProtocolInner::next_mask() const {
 
 void ProtocolInner::queue(Bytes chunk, bool sync) {
     tx_octet_stats[chunk.size()] += 1;
-    if (create_wirelog) wirelog.push_back(wire::TxOctets{chunk.size(), octets_hex(chunk.span()), sync});
+    if (create_wirelog) log_traffic(wire::TxOctets{chunk.size(), octets_hex(chunk.span()), sync});
     out_queue.push_back(std::move(chunk));
 }
 
@@ -175,8 +185,8 @@ std::expected<void, FrameError> ProtocolInner::send_frame(std::uint8_t opcode, b
     tx_frame_stats[opcode] += 1;
     const std::optional<MaskKey> key = next_mask();
     if (create_wirelog)
-        wirelog.push_back(tx_frame_entry(payload.size(), asciilog(payload.span()), opcode, fin, rsv,
-                                         key, payload_len, chopsize, sync));
+        log_traffic(tx_frame_entry(payload.size(), asciilog(payload.span()), opcode, fin, rsv, key,
+                                   payload_len, chopsize, sync));
 
     const std::size_t n = payload_len.value_or(payload.size());
     const std::size_t head = header_size(n, key.has_value());
@@ -219,8 +229,8 @@ std::expected<void, FrameError> ProtocolInner::begin_message_frame(std::uint64_t
     ByteVec header(header_size(length, key.has_value()));
     write_header(header.data(), true, 0, message_opcode, length, key);
     if (create_wirelog)
-        wirelog.push_back(tx_frame_entry(std::size_t(length), std::string(), message_opcode, true, 0,
-                                         key, std::nullopt, std::nullopt, false));
+        log_traffic(tx_frame_entry(std::size_t(length), std::string(), message_opcode, true, 0,
+                                   key, std::nullopt, std::nullopt, false));
     if (is_data_opcode(message_opcode)) {
         TrafficStats::add(traffic->outgoing_websocket_frames, 1);
         TrafficStats::add(traffic->outgoing_octets_wire_level, header.size());

@@ -53,7 +53,7 @@ struct ProtocolInner {
     std::string http_request;
     std::string http_response;
     std::vector<Later> laters;
-    std::vector<WireEntry> wirelog;
+    WireLog wirelog;
     std::map<std::uint8_t, std::uint32_t> tx_frame_stats;
     std::map<std::uint8_t, std::uint32_t> rx_frame_stats;
     std::map<std::size_t, std::uint32_t> tx_octet_stats;
@@ -87,6 +87,11 @@ struct ProtocolInner {
     // A fresh record with a new TrafficStats object. Attached; the error is the
     // Python exception of a failed allocation.
     static std::expected<ProtocolInner, nb::python_error> create(bool is_server);
+
+    // Appends a traffic entry ("RO", "TO", "RF", "TF") while logging is on. The
+    // entry past traffic_log_limit switches logging off instead, as
+    // enableWirelog(False) would: a "WLM" False entry marks the point.
+    void log_traffic(const WireEntry& entry);
 
     // ---- frame writer; every operation runs with the connection mutex held
 

@@ -63,7 +63,7 @@ IoError closed() { return IoError{IoError::Kind::unexpected_eof, "connection clo
 void record_read(const Protocol& protocol, std::span<const std::uint8_t> octets) {
     auto g = protocol.lock();
     g->rx_octet_stats[octets.size()] += 1;
-    if (g->create_wirelog) g->wirelog.push_back(wire::RxOctets{octets.size(), octets_hex(octets)});
+    if (g->create_wirelog) g->log_traffic(wire::RxOctets{octets.size(), octets_hex(octets)});
 }
 
 void record_frame(const Protocol& protocol, const Frame& f, std::size_t total) {
@@ -78,8 +78,8 @@ void record_frame(const Protocol& protocol, const Frame& f, std::size_t total) {
     }
     if (g->create_wirelog) {
         const std::uint8_t rsv = std::uint8_t((f.rsv1 ? 4 : 0) + (f.rsv2 ? 2 : 0) + (f.rsv3 ? 1 : 0));
-        g->wirelog.push_back(wire::RxFrame{f.payload.size(), asciilog(f.payload.span()), f.opcode, f.fin, rsv,
-                                           f.mask.has_value(), std::move(key)});
+        g->log_traffic(wire::RxFrame{f.payload.size(), asciilog(f.payload.span()), f.opcode, f.fin, rsv,
+                                     f.mask.has_value(), std::move(key)});
     }
 }
 

@@ -97,7 +97,7 @@ PyResult<PyRef> count_dict(const Map& counts) {
 // The connection state the result shows, copied in one hold of the mutex.
 struct StateSnapshot {
     std::optional<ByteVec> local_close_reason, remote_close_reason;
-    std::vector<WireEntry> wirelog;
+    WireLog wirelog;
     bool create_wirelog, closed_by_me, failed_by_me, dropped_by_me, was_clean;
     std::optional<std::string> was_not_clean_reason;
     bool drop_timeout, open_timeout, close_timeout;
@@ -119,12 +119,14 @@ StateSnapshot snapshot(const Protocol& protocol) {
                          s.http_request, s.http_response};
 }
 
-PyResult<PyRef> wirelog_list(const std::vector<WireEntry>& entries, const Constants& constants) {
-    auto list = made(PyList_New(Py_ssize_t(entries.size())));
+PyResult<PyRef> wirelog_list(const WireLog& log, const Constants& constants) {
+    auto list = made(PyList_New(Py_ssize_t(log.size())));
     if (!list) return list;
     try {
-        for (std::size_t i = 0; i < entries.size(); ++i)
-            PyList_SET_ITEM(list->get(), Py_ssize_t(i), wire_entry_to_python(entries[i], constants).release().ptr());
+        Py_ssize_t i = 0;
+        log.for_each([&](const WireEntry& e) {
+            PyList_SET_ITEM(list->get(), i++, wire_entry_to_python(e, constants).release().ptr());
+        });
     } catch (nb::python_error& e) {
         return std::unexpected(std::move(e));
     }
@@ -303,6 +305,13 @@ void mark_killed(ProtocolInner& inner) {
     inner.dropped_by_me = true;
 }
 
+// The peer stopped reading: the connection is dropped, and the result says why.
+void mark_stalled(ProtocolInner& inner) {
+    inner.dropped_by_me = true;
+    inner.was_not_clean_reason =
+        std::format("write timed out: the peer took no octets for {} s", write_stall_limit.count());
+}
+
 Deadlines apply_deadlines(const Protocol& protocol, const TurnStart& t, MonoInstant now) {
     auto g = protocol.lock();
     if (t.kill_deadline && now >= *t.kill_deadline) {
@@ -357,7 +366,7 @@ asio::awaitable<PyResult<void>> drive(asio::ip::tcp::socket& stream, ReadBuffer&
         const WriteOutcome w = co_await flush(stream, batch, turn.kill_deadline);
         batch.clear();  // may release Python payloads: never under the mutex
         if (w == WriteOutcome::stalled) {
-            protocol.lock()->dropped_by_me = true;
+            mark_stalled(*protocol.lock());
             break;
         }
         if (w == WriteOutcome::killed) {

@@ -12,7 +12,9 @@
 #include <simdutf.h>
 
 #include <algorithm>
+#include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
+#include <cerrno>
 #include <mutex>
 #include <system_error>
 #include <array>
@@ -308,10 +310,41 @@ PyResult<void> finalize_attached(ResultsList& results) {
     return results.finalize();
 }
 
+// Accept errors that say the process or the system is short of something, or
+// that one pending connection went away: the listener itself is sound, so the
+// run goes on once the idle connections holding descriptors are cut.
+bool passing_accept_error(const std::error_code& ec) {
+    if (ec.category() != asio::error::get_system_category()) return false;
+    switch (ec.value()) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM: return true;
+    default: return false;
+    }
+}
+
+constexpr std::chrono::milliseconds first_accept_pause{10};
+constexpr std::chrono::milliseconds longest_accept_pause{1000};
+
+// Waits `pause`, cut short by the shutdown signal; false when the signal came.
+asio::awaitable<bool> pause_accepting(std::chrono::milliseconds pause, Notify& shutdown) {
+    auto strand = co_await asio::this_coro::executor;
+    auto timer = std::make_shared<asio::steady_timer>(strand, pause);
+    if (shutdown.take_or_arm([timer, strand] { asio::post(strand, [timer] { timer->cancel(); }); }))
+        co_return false;
+    (void)co_await timer->async_wait(asio::as_tuple(asio::use_awaitable));
+    co_return shutdown.disarm();
+}
+
 asio::awaitable<PyResult<void>> serve(std::shared_ptr<tcp::acceptor> acceptor, Shared shared) {
     ListenerGuard guard(acceptor, shared.shutdown);
     TaskSet<PyResult<void>> connections;  // declared after the guard: aborted first
     auto strand = co_await asio::this_coro::executor;
+    auto pause = first_accept_pause;
     for (;;) {
         bool signalled = shared.shutdown->take_or_arm([acceptor, strand] {
             asio::post(strand, [acceptor] {
@@ -323,7 +356,14 @@ asio::awaitable<PyResult<void>> serve(std::shared_ptr<tcp::acceptor> acceptor, S
         auto [ec, sock] = co_await acceptor->async_accept(asio::as_tuple(asio::use_awaitable));
         if (!shared.shutdown->disarm()) break;  // the signal came meanwhile: it wins
         if (co_await cancelled()) throw std::system_error(asio::error::operation_aborted);
+        if (ec && passing_accept_error(ec)) {
+            if (!co_await pause_accepting(pause, *shared.shutdown)) break;
+            if (co_await cancelled()) throw std::system_error(asio::error::operation_aborted);
+            pause = std::min(pause * 2, longest_accept_pause);
+            continue;
+        }
         if (ec) co_return std::unexpected(make_py_error_anywhere(PyExc_OSError, "accept: " + ec.message()));
+        pause = first_accept_pause;
         std::error_code ignored;
         sock.set_option(tcp::no_delay(true), ignored);
         connections.spawn(Runtime::current().executor(), "connection", handle_connection(std::move(sock), shared));

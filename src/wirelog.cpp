@@ -4,6 +4,8 @@
 #include <nanobind/stl/string.h>
 #include <simdutf.h>
 
+#include <bit>
+
 namespace varnel {
 
 namespace {
@@ -26,7 +28,188 @@ std::span<const std::uint8_t> shown(std::span<const std::uint8_t> s) {
     return s.first(std::min(s.size(), shown_octets));
 }
 
+// ---- packed entries: the variant index, then the fields in declaration order.
+// Sizes are LEB128, strings a size and their octets, optionals a presence octet.
+
+class Packer {
+public:
+    explicit Packer(std::vector<std::uint8_t>& out) : out_(out) {}
+    void u8(std::uint8_t v) { out_.push_back(v); }
+    void flag(bool v) { u8(v ? 1 : 0); }
+    void size(std::size_t v) {
+        while (v >= 0x80) {
+            u8(std::uint8_t(v | 0x80));
+            v >>= 7;
+        }
+        u8(std::uint8_t(v));
+    }
+    void text(const std::string& s) {
+        size(s.size());
+        out_.insert(out_.end(), s.begin(), s.end());
+    }
+    void real(double v) {
+        const auto bits = std::bit_cast<std::uint64_t>(v);
+        for (int i = 0; i < 8; ++i) u8(std::uint8_t(bits >> (8 * i)));
+    }
+    template <class T, class Put>
+    void optional(const std::optional<T>& v, Put put) {
+        flag(v.has_value());
+        if (v) (this->*put)(*v);
+    }
+
+private:
+    std::vector<std::uint8_t>& out_;
+};
+
+// Reads back what Packer wrote; the log only ever holds Packer's output.
+class Unpacker {
+public:
+    Unpacker(const std::vector<std::uint8_t>& in, std::size_t& at) : in_(in), at_(at) {}
+    std::uint8_t u8() { return in_[at_++]; }
+    bool flag() { return u8() != 0; }
+    std::size_t size() {
+        std::size_t v = 0;
+        for (int shift = 0;; shift += 7) {
+            const std::uint8_t b = u8();
+            v |= std::size_t(b & 0x7f) << shift;
+            if (!(b & 0x80)) return v;
+        }
+    }
+    std::string text() {
+        const std::size_t n = size();
+        std::string s(reinterpret_cast<const char*>(in_.data() + at_), n);
+        at_ += n;
+        return s;
+    }
+    double real() {
+        std::uint64_t bits = 0;
+        for (int i = 0; i < 8; ++i) bits |= std::uint64_t(u8()) << (8 * i);
+        return std::bit_cast<double>(bits);
+    }
+    std::optional<std::string> optional_text() { return flag() ? std::optional(text()) : std::nullopt; }
+    std::optional<std::size_t> optional_size() { return flag() ? std::optional(size()) : std::nullopt; }
+
+private:
+    const std::vector<std::uint8_t>& in_;
+    std::size_t& at_;
+};
+
+void pack(Packer& p, const wire::LogSwitch& e) { p.flag(e.enable); }
+void pack(Packer& p, const wire::RxOctets& e) {
+    p.size(e.count);
+    p.text(e.hex);
+}
+void pack(Packer& p, const wire::TxOctets& e) {
+    p.size(e.count);
+    p.text(e.hex);
+    p.flag(e.sync);
+}
+void pack(Packer& p, const wire::RxFrame& e) {
+    p.size(e.length);
+    p.text(e.text);
+    p.u8(e.opcode);
+    p.flag(e.fin);
+    p.u8(e.rsv);
+    p.flag(e.masked);
+    p.optional(e.mask, &Packer::text);
+}
+void pack(Packer& p, const wire::TxFrame& e) {
+    p.size(e.length);
+    p.text(e.text);
+    p.u8(e.opcode);
+    p.flag(e.fin);
+    p.u8(e.rsv);
+    p.optional(e.mask, &Packer::text);
+    p.optional(e.payload_len, &Packer::size);
+    p.optional(e.chopsize, &Packer::size);
+    p.flag(e.sync);
+}
+void pack(Packer& p, const wire::LaterSet& e) {
+    p.real(e.secs);
+    p.optional(e.tag, &Packer::text);
+}
+void pack(Packer& p, const wire::LaterFired& e) { p.optional(e.tag, &Packer::text); }
+void pack(Packer& p, const wire::KillSet& e) { p.real(e.secs); }
+void pack(Packer&, const wire::KillFired&) {}
+void pack(Packer& p, const wire::CloseSet& e) { p.real(e.secs); }
+void pack(Packer&, const wire::CloseFired&) {}
+
 }  // namespace
+
+void WireLog::push_back(const WireEntry& entry) {
+    Packer p(packed_);
+    p.u8(std::uint8_t(entry.index()));
+    std::visit([&](const auto& e) { pack(p, e); }, entry);
+    ++count_;
+    if (is_traffic(entry)) ++traffic_;
+}
+
+// decode's case labels are the variant's indices.
+static_assert(std::variant_size_v<WireEntry> == 11);
+static_assert(std::is_same_v<std::variant_alternative_t<3, WireEntry>, wire::RxFrame>);
+static_assert(std::is_same_v<std::variant_alternative_t<10, WireEntry>, wire::CloseFired>);
+
+WireEntry WireLog::decode(std::size_t& at) const {
+    Unpacker u(packed_, at);
+    switch (u.u8()) {
+    case 0: return wire::LogSwitch{u.flag()};
+    case 1: {
+        wire::RxOctets e;
+        e.count = u.size();
+        e.hex = u.text();
+        return e;
+    }
+    case 2: {
+        wire::TxOctets e;
+        e.count = u.size();
+        e.hex = u.text();
+        e.sync = u.flag();
+        return e;
+    }
+    case 3: {
+        wire::RxFrame e;
+        e.length = u.size();
+        e.text = u.text();
+        e.opcode = u.u8();
+        e.fin = u.flag();
+        e.rsv = u.u8();
+        e.masked = u.flag();
+        e.mask = u.optional_text();
+        return e;
+    }
+    case 4: {
+        wire::TxFrame e;
+        e.length = u.size();
+        e.text = u.text();
+        e.opcode = u.u8();
+        e.fin = u.flag();
+        e.rsv = u.u8();
+        e.mask = u.optional_text();
+        e.payload_len = u.optional_size();
+        e.chopsize = u.optional_size();
+        e.sync = u.flag();
+        return e;
+    }
+    case 5: {
+        wire::LaterSet e;
+        e.secs = u.real();
+        e.tag = u.optional_text();
+        return e;
+    }
+    case 6: return wire::LaterFired{u.optional_text()};
+    case 7: return wire::KillSet{u.real()};
+    case 8: return wire::KillFired{};
+    case 9: return wire::CloseSet{u.real()};
+    default: return wire::CloseFired{};
+    }
+}
+
+std::vector<WireEntry> WireLog::entries() const {
+    std::vector<WireEntry> out;
+    out.reserve(count_);
+    for_each([&](WireEntry e) { out.push_back(std::move(e)); });
+    return out;
+}
 
 std::string asciilog(std::span<const std::uint8_t> payload) {
     auto head = shown(payload);

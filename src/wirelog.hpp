@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace varnel {
 
@@ -49,6 +50,49 @@ struct CloseFired {};                                                     // "TI
 using WireEntry = std::variant<wire::LogSwitch, wire::RxOctets, wire::TxOctets, wire::RxFrame,
                                wire::TxFrame, wire::LaterSet, wire::LaterFired, wire::KillSet,
                                wire::KillFired, wire::CloseSet, wire::CloseFired>;
+
+// Traffic entries ("RO", "TO", "RF", "TF") one connection logs before traffic
+// logging switches itself off. A peer flooding tiny frames would otherwise grow
+// the log, and the result's Python list after it, without bound; no normal case
+// comes near this many.
+inline constexpr std::size_t traffic_log_limit = 100'000;
+
+inline bool is_traffic(const WireEntry& e) noexcept {
+    return std::holds_alternative<wire::RxOctets>(e) || std::holds_alternative<wire::TxOctets>(e) ||
+           std::holds_alternative<wire::RxFrame>(e) || std::holds_alternative<wire::TxFrame>(e);
+}
+
+// The log of one connection, kept as a packed byte string: an empty frame's
+// entry takes a dozen octets or so rather than a WireEntry and its strings.
+// Entries are decoded back to WireEntry when the result is built.
+class WireLog {
+public:
+    void push_back(const WireEntry& entry);
+
+    std::size_t size() const noexcept { return count_; }
+    bool empty() const noexcept { return count_ == 0; }
+    std::size_t traffic_entries() const noexcept { return traffic_; }
+    std::size_t stored_octets() const noexcept { return packed_.size(); }
+    void clear() noexcept {
+        packed_.clear();
+        count_ = traffic_ = 0;
+    }
+
+    // Calls f with each entry, decoded, in order.
+    template <class F>
+    void for_each(F&& f) const {
+        std::size_t at = 0;
+        while (at < packed_.size()) f(decode(at));
+    }
+    std::vector<WireEntry> entries() const;
+
+private:
+    WireEntry decode(std::size_t& at) const;
+
+    std::vector<std::uint8_t> packed_;
+    std::size_t count_ = 0;
+    std::size_t traffic_ = 0;
+};
 
 // Payload text for "TF"/"RF": the first 64 octets as UTF-8 text when they are
 // valid UTF-8, else "0x" and lowercase hex; " ..." marks payloads of 61+ octets.

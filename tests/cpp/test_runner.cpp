@@ -101,8 +101,9 @@ TEST(FrameReader, TakesFramesOneByOneAndRecordsThem) {
     EXPECT_EQ(TrafficStats::read(g->traffic->incoming_websocket_frames), 1u);
     EXPECT_EQ(TrafficStats::read(g->traffic->incoming_octets_wire_level), 8u);
     EXPECT_EQ(TrafficStats::read(g->traffic->incoming_octets_websocket_level), 2u);
-    ASSERT_EQ(g->wirelog.size(), 2u);
-    auto* rf = std::get_if<wire::RxFrame>(&g->wirelog[0]);
+    const std::vector<WireEntry> log = g->wirelog.entries();
+    ASSERT_EQ(log.size(), 2u);
+    auto* rf = std::get_if<wire::RxFrame>(&log[0]);
     ASSERT_TRUE(rf);
     EXPECT_EQ(rf->text, "Hi");
     EXPECT_TRUE(rf->masked);
@@ -164,7 +165,7 @@ TEST(FrameReader, SurvivesATimeoutInTheMiddleOfAFrame) {
     EXPECT_EQ(r->payload, Bytes::copy_of("abc"));
     auto g = p.lock();
     EXPECT_EQ(g->rx_octet_stats, (std::map<std::size_t, std::uint32_t>{{1, 5}}));
-    EXPECT_EQ(std::ranges::count_if(g->wirelog, [](auto& e) { return std::holds_alternative<wire::RxOctets>(e); }), 5);
+    EXPECT_EQ(std::ranges::count_if(g->wirelog.entries(), [](auto& e) { return std::holds_alternative<wire::RxOctets>(e); }), 5);
 }
 
 TEST(FrameReader, ReadsALargeFrameAndReportsTheEndOfTheStream) {

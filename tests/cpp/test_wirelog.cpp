@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <nanobind/stl/string.h>
 
+#include <cmath>
+#include <limits>
+
 namespace varnel {
 namespace {
 
@@ -71,6 +74,47 @@ TEST(WireEntry, PythonTupleShapes) {
     nb::object a = wire_entry_to_python(wire::KillFired{}, c);
     nb::object b = wire_entry_to_python(wire::KillFired{}, c);
     EXPECT_EQ(nb::tuple(a)[0].ptr(), nb::tuple(b)[0].ptr());
+}
+
+// The packed log gives back every entry exactly: sizes of every width, the
+// float bits, absent and present optionals, texts with NUL and non-ASCII octets.
+TEST(WireLog, EveryKindComesBackAsPushed) {
+    Constants c = Constants::get();
+    constexpr std::size_t big = std::numeric_limits<std::size_t>::max();
+    const std::string odd("a\0\xc3\xa9 ...", 8);
+    const std::vector<WireEntry> pushed = {
+        wire::LogSwitch{false},
+        wire::RxOctets{0, ""},
+        wire::RxOctets{127, "7f"},
+        wire::TxOctets{128, std::string(132, 'f'), true},
+        wire::RxFrame{big, odd, 15, false, 7, true, "0ab000ff"},
+        wire::RxFrame{16384, "", 0, true, 0, false, std::nullopt},
+        wire::TxFrame{5, "hello", 1, true, 255, std::nullopt, big, 0, false},
+        wire::TxFrame{0, "", 9, false, 0, "01020304", std::nullopt, std::nullopt, true},
+        wire::LaterSet{-0.0, std::nullopt},
+        wire::LaterSet{1e-300, std::string()},
+        wire::LaterFired{std::nullopt},
+        wire::LaterFired{odd},
+        wire::KillSet{std::numeric_limits<double>::infinity()},
+        wire::KillFired{},
+        wire::CloseSet{0.1},
+        wire::CloseFired{},
+        wire::LogSwitch{true},
+    };
+    WireLog log;
+    for (const WireEntry& e : pushed) log.push_back(e);
+    EXPECT_EQ(log.size(), pushed.size());
+    EXPECT_EQ(log.traffic_entries(), 7u);
+    const std::vector<WireEntry> back = log.entries();
+    ASSERT_EQ(back.size(), pushed.size());
+    auto repr = [&](const WireEntry& e) { return nb::cast<std::string>(nb::repr(wire_entry_to_python(e, c))); };
+    for (std::size_t i = 0; i < pushed.size(); ++i) {
+        EXPECT_EQ(back[i].index(), pushed[i].index()) << i;
+        EXPECT_EQ(repr(back[i]), repr(pushed[i])) << i;
+    }
+    const auto* later = std::get_if<wire::LaterSet>(&back[8]);
+    ASSERT_TRUE(later);
+    EXPECT_TRUE(std::signbit(later->secs));
 }
 
 }  // namespace

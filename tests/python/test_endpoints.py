@@ -1,5 +1,7 @@
 import asyncio
+import os
 import socket
+import sys
 
 import pytest
 import websockets
@@ -266,3 +268,54 @@ async def test_ipv6_loopback_binds():
             assert server.address == "::1"
     except OSError as e:
         pytest.skip(str(e))
+
+
+# A server run in a process with few descriptors to spare. Prints its port, then
+# the outcome of the run.
+SERVER_SHORT_OF_DESCRIPTORS = """
+import asyncio, os, resource
+import varnel._varnel as v
+
+async def main():
+    async with v.run_fuzzingserver(cases=["1.1.2"], port=0) as server:
+        in_use = len(os.listdir("/proc/self/fd"))
+        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (in_use + 16, hard))
+        print(server.port, flush=True)
+        try:
+            results = await server.get_result()
+        except Exception as e:
+            print(type(e).__name__, e, flush=True)
+            return
+    print("results", [(r.case_id, r.passed) for r in results], flush=True)
+
+asyncio.run(main())
+"""
+
+
+# UBSan's dynamic type check opens a pipe, and aborts the process when it cannot.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer runtime needs descriptors of its own")
+async def test_server_run_outlives_running_out_of_descriptors():
+    child = await asyncio.create_subprocess_exec(
+        sys.executable, "-c", SERVER_SHORT_OF_DESCRIPTORS, stdout=asyncio.subprocess.PIPE)
+    try:
+        port = int(await child.stdout.readline())
+        # Many more idle connections than the server has descriptors for: its
+        # accepts fail until these go away.
+        idle = []
+        for _ in range(100):
+            _, writer = await asyncio.open_connection("127.0.0.1", port)
+            idle.append(writer)
+        await asyncio.sleep(0.5)
+        for writer in idle:
+            writer.close()
+        count = await drive_client(port)
+        outcome = (await child.stdout.readline()).decode().strip()
+        await child.wait()
+    finally:
+        if child.returncode is None:
+            child.kill()
+            await child.wait()
+    assert count == 1
+    assert outcome == "results [('1.1.2', True)]"

@@ -374,3 +374,27 @@ def test_refused_delay_does_not_stringify_tag():
         with pytest.raises((TypeError, ValueError, OverflowError)):
             p.continueLater(bad, print, Tag())
     assert seen == [] and t.laters(p) == [] and t.wirelog(p) == []
+
+
+def test_traffic_logging_switches_itself_off_at_the_limit():
+    limit = t.traffic_log_limit
+    p = t.new_protocol(True)
+    p.closeAfter(1.5)
+    # One frame cut into one-octet chunks: a "TF", then a "TO" per chunk.
+    p.sendFrame(2, b"\xff" * limit, chopsize=1)
+    log = t.wirelog(p)
+    assert log[:3] == [("TI", 1.5), ("TF", (limit, "0x" + "ff" * 64 + " ..."), 2, True, 0, None, None, 1, False),
+                       ("TO", (1, "82"), False)]
+    assert sum(e[0] in ("RO", "TO", "RF", "TF") for e in log) == limit
+    assert log[-1] == ("WLM", False) and len(log) == limit + 2
+    assert p.createWirelog is False
+    # Counting goes on past the limit; only the log stops.
+    p.sendFrame(1, b"x")
+    assert t.tx_octet_stats(p) == {1: limit + 10, 3: 1}
+    assert p.txFrameStats == {2: 1, 1: 1}
+    p.killAfter(2.0)
+    # Switched back on by the case, the next traffic entry switches it off again.
+    p.enableWirelog(True)
+    p.sendFrame(1, b"y")
+    assert t.wirelog(p)[limit + 2:] == [("KL", 2.0), ("WLM", True), ("WLM", False)]
+    assert p.createWirelog is False

@@ -6,6 +6,7 @@ import zlib
 
 import pytest
 
+import _testing_protocol
 import _testing_runner as t
 
 pytestmark = pytest.mark.timeout(60)
@@ -219,6 +220,45 @@ async def test_kill_deadline_ends_a_write_the_peer_does_not_take():
     assert r.received == [("lost", True)]
     assert (r.failed_by_me, r.dropped_by_me) == (True, True)
     assert codes(r)[-1] == "KLE"
+
+
+@pytest.mark.asyncio
+async def test_a_peer_that_stops_reading_is_dropped_and_the_result_says_why():
+    class Flooder(Case):
+        def onOpen(self):
+            self.p.sendMessage(b"x" * (48 << 20), isBinary=True)
+
+    released = asyncio.Event()
+
+    async def handle(reader, writer):
+        await released.wait()  # reads nothing while the case writes
+        writer.close()
+
+    server = await asyncio.start_server(handle, "127.0.0.1", 0)
+    async with server:
+        [r] = await t.run_case(server.sockets[0].getsockname()[1], Flooder)
+        released.set()
+    assert r.received == [("lost", True)]
+    assert (r.dropped_by_me, r.failed_by_me, r.was_clean) == (True, False, False)
+    assert r.was_not_clean_reason == "write timed out: the peer took no octets for 10 s"
+
+
+@pytest.mark.asyncio
+async def test_a_flood_of_empty_frames_stops_the_log_but_not_the_counts():
+    limit = _testing_protocol.traffic_log_limit
+    n = limit + 1000
+
+    async def peer(reader, writer):
+        writer.write(frame(0, fin=False) * n)  # continuations of no message: ignored
+        return await close_handshake(reader, writer)
+
+    r, echo = await run(peer, Case)
+    switch = r.wirelog.index(("WLM", False))
+    assert sum(e[0] in ("RO", "RF") for e in r.wirelog[:switch]) == limit
+    assert not any(e[0] in ("RO", "TO", "RF", "TF") for e in r.wirelog[switch + 1:])
+    assert r.create_wirelog is False
+    assert r.rx_frame_stats == {0: n, 8: 1}
+    assert r.was_clean and echo[2] == 8
 
 
 @pytest.mark.asyncio

@@ -20,6 +20,7 @@ Protocol handle_of(nb::handle p) { return nb::cast<Protocol>(p); }
 }  // namespace
 
 NB_MODULE(_testing_protocol, m) {
+    m.attr("traffic_log_limit") = traffic_log_limit;
     m.def("new_protocol", [](bool is_server) {
         auto p = Protocol::create(is_server);
         if (!p) throw std::move(p.error());
@@ -44,7 +45,7 @@ NB_MODULE(_testing_protocol, m) {
         return true;
     });
     m.def("wirelog", [](nb::handle p) {
-        std::vector<WireEntry> entries = handle_of(p).lock_py()->wirelog;
+        std::vector<WireEntry> entries = handle_of(p).lock_py()->wirelog.entries();
         Constants c = Constants::get();
         nb::list out;
         for (const WireEntry& e : entries) out.append(wire_entry_to_python(e, c));
