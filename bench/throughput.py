@@ -74,7 +74,7 @@ def calibrate():
         n *= 2
 
 
-def child_server():
+def child_server(port):
     from websockets.asyncio.server import serve
 
     async def echo(ws):
@@ -82,7 +82,8 @@ def child_server():
             await ws.send(message)
 
     async def main():
-        async with serve(echo, "127.0.0.1", 0, compression=None, max_size=None, max_queue=None) as server:
+        async with serve(echo, "127.0.0.1", port, compression=None, max_size=None, max_queue=None,
+                         reuse_port=True) as server:
             print(server.sockets[0].getsockname()[1], flush=True)
             await asyncio.get_running_loop().run_in_executor(None, sys.stdin.read)
 
@@ -210,16 +211,29 @@ def child_suite(port, iterations, concurrency):
     return took, digest
 
 
+def child_threads(iterations, threads):
+    """The suite's Python work alone on plain threads: the speed-up the machine
+    allows right now, to read the suite's against."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    t = time.perf_counter()
+    with ThreadPoolExecutor(threads) as pool:
+        list(pool.map(work, [iterations] * (2 * SUITE_CASES)))
+    return time.perf_counter() - t
+
+
 def child(args):
     spec = json.loads(args.child)
     kind = spec["kind"]
     if kind == "server":
-        return child_server()
+        return child_server(spec["port"])
     if kind == "calibrate":
         out = {"iterations": calibrate()}
     elif kind == "echo":
         run = child_echo_varnel if spec["impl"] == "varnel" else child_echo_websockets
         out = {"seconds": run(spec["port"], spec["size"], spec["count"], spec["pipelined"])}
+    elif kind == "threads":
+        out = {"seconds": child_threads(spec["iterations"], spec["concurrency"])}
     elif kind == "suite":
         took, digest = child_suite(spec["port"], spec["iterations"], spec["concurrency"])
         out = {"seconds": took, "digest": digest}
@@ -245,6 +259,30 @@ class Contender:
         if done.returncode != 0:
             raise RuntimeError(f"{self.label} {spec['kind']} failed:\n{done.stderr[-3000:]}")
         return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+class EchoServers:
+    """`websockets` echo servers in processes of their own, all listening on one
+    port (SO_REUSEPORT): the kernel spreads connections over them, so a suite of
+    many cases measures the harness rather than one server process."""
+
+    def __init__(self, count):
+        self.procs = []
+        self.port = 0
+        for _ in range(count):
+            proc = subprocess.Popen(
+                [GIL_PYTHON, os.path.abspath(__file__), "--child", json.dumps({"kind": "server", "port": self.port})],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                env=dict(os.environ, PYTHONPATH=DIST_PACKAGES),
+            )
+            self.procs.append(proc)
+            self.port = int(proc.stdout.readline())
+
+    def stop(self):
+        for proc in self.procs:
+            proc.stdin.close()
+        for proc in self.procs:
+            proc.wait(timeout=10)
 
 
 def spread(values, fmt="{:.3f}"):
@@ -282,6 +320,7 @@ def bench_suite(port, contenders, rounds):
           f"Python work per message, {rounds} interleaved rounds (median, min-max)", flush=True)
     iterations = {c.label: c.run({"kind": "calibrate"})["iterations"] for c in contenders}
     seconds = {(c.label, n): [] for c in contenders for n in (1, 8)}
+    plain = {(c.label, n): [] for c in contenders for n in (1, 8)}
     same = True
     for _ in range(rounds):
         for c in contenders:
@@ -290,6 +329,8 @@ def bench_suite(port, contenders, rounds):
                 out = c.run({"kind": "suite", "port": port, "iterations": iterations[c.label], "concurrency": n})
                 seconds[(c.label, n)].append(out["seconds"])
                 digests[n] = out["digest"]
+                out = c.run({"kind": "threads", "iterations": iterations[c.label], "concurrency": n})
+                plain[(c.label, n)].append(out["seconds"])
             same = same and digests[1] == digests[8] and len(digests[1]) == SUITE_CASES
             same = same and all(d[1] == "OK" for d in digests[1])
     for c in contenders:
@@ -298,6 +339,10 @@ def bench_suite(port, contenders, rounds):
         print(f"   {c.label:<22} concurrency 1: {spread(one)} s  concurrency 8: {spread(eight)} s  "
               f"speed-up x{spread(speedup, '{:.2f}')}  ({iterations[c.label]} loop iterations = 5 ms)",
               flush=True)
+        one, eight = plain[(c.label, 1)], plain[(c.label, 8)]
+        speedup = [a / b for a, b in zip(one, eight)]
+        print(f"   {'':<22} the same work on 1 and 8 plain threads, no harness: {spread(one)} s, "
+              f"{spread(eight)} s, speed-up x{spread(speedup, '{:.2f}')}", flush=True)
     print(f"   results identical at concurrency 1 and 8, all OK: {same}", flush=True)
 
 
@@ -306,6 +351,7 @@ def main():
     ap.add_argument("--child", help=argparse.SUPPRESS)
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--only", choices=["echo", "suite"])
+    ap.add_argument("--servers", type=int, default=4, help="echo server processes sharing the port")
     ap.add_argument("--ft-path", default="build/ft/pkg")
     ap.add_argument("--gil-path", default="build/release/pkg")
     args = ap.parse_args()
@@ -316,20 +362,14 @@ def main():
     varnel_gil = Contender("varnel 3.14 (GIL)", GIL_PYTHON, os.path.abspath(args.gil_path))
     peer = Contender("websockets client", GIL_PYTHON, "")
     print(f"cpus: {os.cpu_count()}, load average at start: {os.getloadavg()[0]:.1f}")
-    server = subprocess.Popen(
-        [GIL_PYTHON, os.path.abspath(__file__), "--child", json.dumps({"kind": "server"})],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-        env=dict(os.environ, PYTHONPATH=DIST_PACKAGES),
-    )
+    servers = EchoServers(args.servers)
     try:
-        port = int(server.stdout.readline())
         if args.only in (None, "echo"):
-            bench_echo(port, [varnel_ft, varnel_gil, peer], args.rounds)
+            bench_echo(servers.port, [varnel_ft, varnel_gil, peer], args.rounds)
         if args.only in (None, "suite"):
-            bench_suite(port, [varnel_ft, varnel_gil], args.rounds)
+            bench_suite(servers.port, [varnel_ft, varnel_gil], args.rounds)
     finally:
-        server.stdin.close()
-        server.wait(timeout=10)
+        servers.stop()
     print(f"load average at end: {os.getloadavg()[0]:.1f}")
 
 

@@ -132,7 +132,7 @@ Bytes ReadBuffer::take_front(std::size_t skip, std::size_t n, const std::optiona
 namespace {
 
 // Below this a payload is copied out of the read buffer.
-constexpr std::size_t zero_copy_payload = std::size_t(64) << 10;
+constexpr std::size_t zero_copy_payload = large_octets;
 
 bool reserved_opcode(std::uint8_t op) { return (op >= 3 && op <= 7) || op >= 11; }
 
