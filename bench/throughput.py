@@ -9,6 +9,9 @@ Suite: 200 cases, each echoing two 1 KiB messages and doing about 5 ms of
 pure-Python work per message in onMessage, at concurrency 1 and 8, on both
 builds. Every result must be the same at both concurrencies.
 
+Times are taken inside each client process around the run; peak RSS and CPU
+seconds are the whole process's (interpreter start-up included).
+
 Rounds are interleaved (A B C A B C ...) so drift on a shared machine hits every
 contender alike; medians and min-max are printed, with ratios.
 
@@ -296,6 +299,7 @@ def bench_echo(port, contenders, rounds):
     for name, (size, count, pipelined) in ECHO_WORKLOADS.items():
         seconds = {c.label: [] for c in contenders}
         rss = {c.label: [] for c in contenders}
+        cpu = {c.label: [] for c in contenders}
         for _ in range(rounds):
             for c in contenders:
                 impl = "websockets" if c.label.startswith("websockets") else "varnel"
@@ -303,6 +307,7 @@ def bench_echo(port, contenders, rounds):
                              "pipelined": pipelined})
                 seconds[c.label].append(out["seconds"])
                 rss[c.label].append(out["rss_mib"])
+                cpu[c.label].append(out["cpu"])
         print(f"-- {name}: {count} messages of {size} B", flush=True)
         peer = contenders[-1].label
         for c in contenders:
@@ -311,7 +316,8 @@ def bench_echo(port, contenders, rounds):
             mbps = [count * size / x / 1e6 for x in s]
             ratio = [p / x for p, x in zip(seconds[peer], s)]  # >1: faster than the peer
             print(f"   {c.label:<22} {spread(s)} s  {spread(rate, '{:.0f}')} msg/s  "
-                  f"{spread(mbps, '{:.1f}')} MB/s  peak RSS {spread(rss[c.label], '{:.0f}')} MiB"
+                  f"{spread(mbps, '{:.1f}')} MB/s  peak RSS {spread(rss[c.label], '{:.0f}')} MiB  "
+                  f"CPU {spread(cpu[c.label], '{:.2f}')} s"
                   + ("" if c.label == peer else f"  x{spread(ratio, '{:.2f}')} of {peer}"), flush=True)
 
 
@@ -320,6 +326,7 @@ def bench_suite(port, contenders, rounds):
           f"Python work per message, {rounds} interleaved rounds (median, min-max)", flush=True)
     iterations = {c.label: c.run({"kind": "calibrate"})["iterations"] for c in contenders}
     seconds = {(c.label, n): [] for c in contenders for n in (1, 8)}
+    cpu = {(c.label, n): [] for c in contenders for n in (1, 8)}
     plain = {(c.label, n): [] for c in contenders for n in (1, 8)}
     same = True
     for _ in range(rounds):
@@ -328,6 +335,7 @@ def bench_suite(port, contenders, rounds):
             for n in (1, 8):
                 out = c.run({"kind": "suite", "port": port, "iterations": iterations[c.label], "concurrency": n})
                 seconds[(c.label, n)].append(out["seconds"])
+                cpu[(c.label, n)].append(out["cpu"])
                 digests[n] = out["digest"]
                 out = c.run({"kind": "threads", "iterations": iterations[c.label], "concurrency": n})
                 plain[(c.label, n)].append(out["seconds"])
@@ -339,6 +347,8 @@ def bench_suite(port, contenders, rounds):
         print(f"   {c.label:<22} concurrency 1: {spread(one)} s  concurrency 8: {spread(eight)} s  "
               f"speed-up x{spread(speedup, '{:.2f}')}  ({iterations[c.label]} loop iterations = 5 ms)",
               flush=True)
+        print(f"   {'':<22} CPU of the process: {spread(cpu[(c.label, 1)], '{:.2f}')} s at 1, "
+              f"{spread(cpu[(c.label, 8)], '{:.2f}')} s at 8", flush=True)
         one, eight = plain[(c.label, 1)], plain[(c.label, 8)]
         speedup = [a / b for a, b in zip(one, eight)]
         print(f"   {'':<22} the same work on 1 and 8 plain threads, no harness: {spread(one)} s, "
