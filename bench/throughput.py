@@ -93,6 +93,15 @@ def child_server(port):
     asyncio.run(main())
 
 
+def message_of(size):
+    """Octets 0, 1, ..., 255 repeated. Made in one allocation (a sliced copy for
+    sizes that are not whole repeats): building it must not raise peak RSS."""
+    whole, rest = divmod(size, 256)
+    if rest == 0:
+        return bytes(range(256)) * whole
+    return (bytes(range(256)) * (whole + 1))[:size]
+
+
 def register(cases):
     from varnel.cases import CASES
 
@@ -112,7 +121,7 @@ async def run_varnel(url, pattern, concurrency=1):
 def echo_case(size, count, pipelined):
     from varnel.cases.case import Case
 
-    payload = bytes(i & 0xFF for i in range(size))
+    payload = message_of(size)
 
     class Echo(Case):
         def __init__(self, p):
@@ -151,7 +160,7 @@ def child_echo_varnel(port, size, count, pipelined):
 def child_echo_websockets(port, size, count, pipelined):
     from websockets.asyncio.client import connect
 
-    payload = bytes(i & 0xFF for i in range(size))
+    payload = message_of(size)
 
     async def main():
         async with connect(f"ws://127.0.0.1:{port}", compression=None, max_size=None, max_queue=None) as ws:
