@@ -65,10 +65,13 @@ struct BlockingPool::State {
     std::condition_variable wake;
     std::deque<Task> queue;
     std::size_t threads = 0;
-    std::size_t idle = 0;
+    std::size_t sleeping = 0;  // threads parked on `wake`
     std::size_t max_threads;
     std::chrono::milliseconds keep_alive;
     bool stopping = false;
+    // Read without the mutex by spinning threads; written under it.
+    std::atomic<std::size_t> queued{0};
+    std::atomic<std::size_t> spinning{0};
 };
 
 namespace {
@@ -88,23 +91,66 @@ void run_attached(PoolAttachment& py, BlockingPool::Task& task) {
     py.detach();
 }
 
+// A job usually follows the last one within microseconds (the next frame of the
+// same connection), so a thread that just finished polls the queue for a short,
+// bounded while before it parks: a parked thread costs a futex wake-up and a
+// context switch per job. Spinning happens detached.
+constexpr auto spin_limit = std::chrono::microseconds(50);
+
+void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Polls `done` for up to spin_limit; true as soon as it holds.
+template <class Done>
+bool spin_until(Done done) noexcept {
+    const auto until = std::chrono::steady_clock::now() + spin_limit;
+    for (int i = 0;; ++i) {
+        if (done()) return true;
+        cpu_relax();
+        if ((i & 63) == 63 && std::chrono::steady_clock::now() >= until) return done();
+    }
+}
+
+// Whether a job arrived while polling for up to spin_limit.
+bool spin_for_job(BlockingPool::State& s) {
+    s.spinning.fetch_add(1, std::memory_order_seq_cst);
+    const bool found = spin_until([&] { return s.queued.load(std::memory_order_acquire) > 0; });
+    s.spinning.fetch_sub(1, std::memory_order_seq_cst);
+    return found;
+}
+
+BlockingPool::Task take_front(BlockingPool::State& s) {
+    BlockingPool::Task task = std::move(s.queue.front());
+    s.queue.pop_front();
+    s.queued.store(s.queue.size(), std::memory_order_release);
+    return task;
+}
+
 void serve(BlockingPool::State& s, PoolAttachment& py) {
     std::unique_lock lock(s.mutex);
     for (;;) {
-        ++s.idle;
-        bool ready = s.wake.wait_for(lock, s.keep_alive,
-                                     [&] { return s.stopping || !s.queue.empty(); });
-        --s.idle;
         if (s.stopping) break;
-        if (!ready) {
-            if (s.threads > 1) break;  // one thread always stays
+        if (!s.queue.empty()) {
+            BlockingPool::Task task = take_front(s);
+            lock.unlock();
+            run_attached(py, task);
+            lock.lock();
             continue;
         }
-        BlockingPool::Task task = std::move(s.queue.front());
-        s.queue.pop_front();
         lock.unlock();
-        run_attached(py, task);
+        const bool found = spin_for_job(s);
         lock.lock();
+        if (found || !s.queue.empty() || s.stopping) continue;
+        ++s.sleeping;
+        bool ready = s.wake.wait_for(lock, s.keep_alive,
+                                     [&] { return s.stopping || !s.queue.empty(); });
+        --s.sleeping;
+        if (!ready && !s.stopping && s.threads > 1) break;  // one thread always stays
     }
     --s.threads;
 }
@@ -139,11 +185,17 @@ void BlockingPool::spawn_locked() {
     ++state_->threads;
 }
 
+// Wakes a parked thread only when the spinning ones cannot take every queued job.
 void BlockingPool::submit(Task task) {
+    bool wake = false;
     {
         auto lock = lock_detached(state_->mutex);
-        state_->queue.push_back(std::move(task));
-        if (state_->queue.size() > state_->idle && state_->threads < state_->max_threads) {
+        State& s = *state_;
+        s.queue.push_back(std::move(task));
+        s.queued.store(s.queue.size(), std::memory_order_seq_cst);
+        const std::size_t spinning = s.spinning.load(std::memory_order_seq_cst);
+        wake = s.sleeping > 0 && s.queue.size() > spinning;
+        if (s.queue.size() > s.sleeping + spinning && s.threads < s.max_threads) {
             try {
                 spawn_locked();
             } catch (const std::system_error&) {
@@ -151,7 +203,7 @@ void BlockingPool::submit(Task task) {
             }
         }
     }
-    state_->wake.notify_one();
+    if (wake) state_->wake.notify_one();
 }
 
 std::size_t BlockingPool::thread_count() const {
@@ -228,6 +280,11 @@ namespace detail {
 std::uint64_t next_job_id() noexcept {
     static std::atomic<std::uint64_t> next{1};
     return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool poll_briefly(const std::atomic<Meet>& state) noexcept {
+    if (py_attached()) return state.load(std::memory_order_acquire) != Meet::waiting;
+    return spin_until([&] { return state.load(std::memory_order_acquire) != Meet::waiting; });
 }
 
 nb::python_error join_failure(std::uint64_t id, const std::string& name, const std::string& what) {

@@ -166,6 +166,35 @@ PyResult<T> run_job(std::uint64_t id, const std::string& name, F& job) {
     }
 }
 
+// Where a job's result meets its awaiter. A job usually takes microseconds, so
+// the awaiting engine thread first polls for it briefly: caught there, the
+// result resumes the awaiter from its own thread, without waking another.
+// Otherwise the pool thread posts it. `state` decides who completes.
+enum class Meet : int { waiting, ready, posting };
+
+// Polls for up to a short, fixed while until `state` leaves `waiting`; true when
+// it did. Never spins on a thread attached to the interpreter.
+bool poll_briefly(const std::atomic<Meet>& state) noexcept;
+
+template <class T, class Handler>
+struct JobMeeting {
+    explicit JobMeeting(Handler h) : handler(std::move(h)) {}
+    std::atomic<Meet> state{Meet::waiting};
+    std::optional<Handler> handler;
+    std::optional<PyResult<T>> result;
+};
+
+template <class T, class Handler, class Executor>
+void complete_job(const Executor& ex, std::shared_ptr<JobMeeting<T, Handler>> meeting) {
+    asio::post(ex, [meeting = std::move(meeting)]() mutable {
+        Handler handler = std::move(*meeting->handler);
+        meeting->handler.reset();
+        PyResult<T> result = std::move(*meeting->result);
+        meeting->result.reset();
+        std::move(handler)(std::move(result));
+    });
+}
+
 template <class T, class F, class Handler>
 void start_blocking_job(std::string name, F job, Handler handler) {
     auto phase = std::make_shared<std::atomic<JobPhase>>(JobPhase::queued);
@@ -179,19 +208,26 @@ void start_blocking_job(std::string name, F job, Handler handler) {
     }
     Runtime& rt = Runtime::current();
     auto ex = asio::get_associated_executor(handler, rt.executor());
+    auto meeting = std::make_shared<JobMeeting<T, Handler>>(std::move(handler));
     std::uint64_t id = next_job_id();
-    rt.blocking().submit([phase, id, name = std::move(name), job = std::optional<F>(std::move(job)),
-                          handler = std::move(handler), ex]() mutable {
+    rt.blocking().submit([phase, id, name = std::move(name), job = std::optional<F>(std::move(job)), meeting,
+                          ex]() mutable {
         JobPhase expected = JobPhase::queued;
         PyResult<T> result =
             phase->compare_exchange_strong(expected, JobPhase::running)
                 ? run_job<T>(id, name, *job)
                 : PyResult<T>(std::unexpected(join_failure(id, name, "was cancelled before it ran")));
         job.reset();  // release what the job holds while still attached
-        asio::post(ex, [handler = std::move(handler), result = std::move(result)]() mutable {
-            std::move(handler)(std::move(result));
-        });
+        meeting->result.emplace(std::move(result));
+        Meet waiting = Meet::waiting;
+        if (meeting->state.compare_exchange_strong(waiting, Meet::ready, std::memory_order_acq_rel)) return;
+        complete_job(ex, std::move(meeting));  // the awaiter stopped polling
     });
+    if (!poll_briefly(meeting->state)) {
+        Meet waiting = Meet::waiting;
+        if (meeting->state.compare_exchange_strong(waiting, Meet::posting, std::memory_order_acq_rel)) return;
+    }
+    complete_job(ex, std::move(meeting));  // posted from the awaiter's own thread
 }
 
 }  // namespace detail

@@ -3,9 +3,12 @@
 // without copying.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -13,6 +16,20 @@
 namespace varnel {
 
 using ByteVec = std::vector<std::uint8_t>;
+
+// From this size on, octet storage is mapped on its own.
+inline constexpr std::size_t large_octets = std::size_t(1) << 20;
+
+// Uninitialised storage for n octets. Large buffers (whole frames, messages) get
+// their own mapping, so freeing one returns its memory to the system at once
+// rather than leaving it cached in the arena of whichever thread allocated it.
+inline std::shared_ptr<std::uint8_t[]> make_octets(std::size_t n) {
+    if (n < large_octets) return std::make_shared_for_overwrite<std::uint8_t[]>(n);
+    void* p = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return std::shared_ptr<std::uint8_t[]>(static_cast<std::uint8_t*>(p),
+                                           [n](std::uint8_t* q) { ::munmap(q, n); });
+}
 
 class Bytes {
 public:

@@ -314,23 +314,36 @@ namespace {
 
 using asio::ip::tcp;
 
+asio::awaitable<std::error_code> connect_to(tcp::socket& sock, const tcp::endpoint& endpoint) {
+    std::error_code ignored;
+    sock.close(ignored);
+    auto [ec] = co_await sock.async_connect(
+        endpoint, asio::cancel_after(http::handshake_time_limit, asio::as_tuple(asio::use_awaitable)));
+    co_return ec == asio::error::operation_aborted ? asio::error::timed_out : ec;
+}
+
 // Resolves and tries each address in turn; the error text is the last failure's.
+// An address literal needs no resolver: every case of a run would otherwise
+// queue on the resolver's one thread.
 asio::awaitable<std::expected<void, std::string>> connect(tcp::socket& sock, const WsUrl& url) {
+    const std::string host = connect_host(url);
+    std::error_code not_literal;
+    const asio::ip::address literal = asio::ip::make_address(host, not_literal);
+    if (!not_literal) {
+        std::error_code ec = co_await connect_to(sock, tcp::endpoint(literal, url.port));
+        if (!ec) co_return std::expected<void, std::string>();
+        co_return std::unexpected(ec.message());
+    }
     tcp::resolver resolver(sock.get_executor());
     auto [rec, endpoints] = co_await resolver.async_resolve(
-        connect_host(url), std::to_string(url.port), tcp::resolver::numeric_service,
+        host, std::to_string(url.port), tcp::resolver::numeric_service,
         asio::cancel_after(http::handshake_time_limit, asio::as_tuple(asio::use_awaitable)));
     if (rec) co_return std::unexpected(rec.message());
     if (endpoints.empty()) co_return std::unexpected(std::string("could not resolve to any address"));
     std::error_code last;
     for (const auto& entry : endpoints) {
-        std::error_code ignored;
-        sock.close(ignored);
-        auto [ec] = co_await sock.async_connect(
-            entry.endpoint(),
-            asio::cancel_after(http::handshake_time_limit, asio::as_tuple(asio::use_awaitable)));
-        if (!ec) co_return std::expected<void, std::string>();
-        last = ec == asio::error::operation_aborted ? asio::error::timed_out : ec;
+        last = co_await connect_to(sock, entry.endpoint());
+        if (!last) co_return std::expected<void, std::string>();
     }
     co_return std::unexpected(last.message());
 }

@@ -191,7 +191,7 @@ std::expected<void, FrameError> ProtocolInner::send_frame(std::uint8_t opcode, b
     const std::size_t n = payload_len.value_or(payload.size());
     const std::size_t head = header_size(n, key.has_value());
     const std::size_t total = head + n;
-    auto buffer = std::make_shared_for_overwrite<std::uint8_t[]>(total);
+    auto buffer = make_octets(total);
     std::uint8_t* out = buffer.get();
     write_header(out, fin, rsv, opcode, n, key);
     std::uint8_t* body = out + head;

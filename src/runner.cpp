@@ -40,7 +40,7 @@ std::span<std::uint8_t> ReadBuffer::prepare(std::size_t room) {
     if (cap_ - end_ < room) {
         // Geometric growth keeps a large frame from being copied once per read.
         const std::size_t want = std::max(end_ + room, cap_ + cap_ / 2);
-        auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(want);
+        auto grown = make_octets(want);
         if (end_ > begin_) std::memcpy(grown.get(), buf_.get() + begin_, size());
         end_ -= begin_;
         begin_ = 0;
@@ -50,10 +50,29 @@ std::span<std::uint8_t> ReadBuffer::prepare(std::size_t room) {
     return {buf_.get() + end_, cap_ - end_};
 }
 
+Bytes ReadBuffer::take_front(std::size_t skip, std::size_t n, const std::optional<MaskKey>& mask) {
+    std::uint8_t* body = buf_.get() + begin_ + skip;
+    if (mask) copy_masked(body, body, n, *mask, 0);
+    Bytes out = Bytes::sharing(buf_, std::span<const std::uint8_t>(body, n));
+    const std::size_t rest_at = begin_ + skip + n;
+    const std::size_t rest = end_ - rest_at;
+    const std::size_t cap = std::max(read_room, rest);
+    auto fresh = make_octets(cap);
+    if (rest > 0) std::memcpy(fresh.get(), buf_.get() + rest_at, rest);
+    buf_ = std::move(fresh);
+    cap_ = cap;
+    begin_ = 0;
+    end_ = rest;
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 // Frame reader
 
 namespace {
+
+// Below this a payload is copied out of the read buffer.
+constexpr std::size_t zero_copy_payload = large_octets;
 
 bool reserved_opcode(std::uint8_t op) { return (op >= 3 && op <= 7) || op >= 11; }
 
@@ -133,15 +152,21 @@ std::expected<std::optional<Frame>, IoError> next_buffered_frame(ReadBuffer& buf
     if (buffer.size() < total) return std::nullopt;
 
     Frame f{h.fin, h.rsv1, h.rsv2, h.rsv3, h.opcode, h.mask, {}};
-    const std::uint8_t* body = buffer.data().data() + h.header_size;
-    if (payload_size > 0) {
-        auto copy = std::make_shared_for_overwrite<std::uint8_t[]>(payload_size);
-        if (h.mask) copy_masked(copy.get(), body, payload_size, *h.mask, 0);
-        else std::memcpy(copy.get(), body, payload_size);
-        const std::uint8_t* data = copy.get();
-        f.payload = Bytes::sharing(std::move(copy), {data, payload_size});
+    if (payload_size >= zero_copy_payload && buffer.size() - total <= ReadBuffer::read_room) {
+        // A large frame that (nearly) fills the buffer: the buffer's storage
+        // becomes the payload and only the few octets after it are copied.
+        f.payload = buffer.take_front(h.header_size, payload_size, h.mask);
+    } else {
+        if (payload_size > 0) {
+            const std::uint8_t* body = buffer.data().data() + h.header_size;
+            auto copy = std::make_shared_for_overwrite<std::uint8_t[]>(payload_size);
+            if (h.mask) copy_masked(copy.get(), body, payload_size, *h.mask, 0);
+            else std::memcpy(copy.get(), body, payload_size);
+            const std::uint8_t* data = copy.get();
+            f.payload = Bytes::sharing(std::move(copy), {data, payload_size});
+        }
+        buffer.consume(total);
     }
-    buffer.consume(total);
     record_frame(protocol, f, total);
     return f;
 }

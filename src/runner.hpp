@@ -60,6 +60,12 @@ public:
     // Room guaranteed for one socket read.
     static constexpr std::size_t read_room = 8192;
 
+    ReadBuffer() = default;
+    ReadBuffer(ReadBuffer&&) noexcept = default;
+    ReadBuffer& operator=(ReadBuffer&&) noexcept = default;
+    ReadBuffer(const ReadBuffer&) = delete;  // a copy would share the storage
+    ReadBuffer& operator=(const ReadBuffer&) = delete;
+
     std::span<const std::uint8_t> data() const noexcept { return {buf_.get() + begin_, end_ - begin_}; }
     std::size_t size() const noexcept { return end_ - begin_; }
     bool empty() const noexcept { return begin_ == end_; }
@@ -74,8 +80,13 @@ public:
     void commit(std::size_t n) noexcept { end_ += n; }
     std::size_t capacity() const noexcept { return cap_; }
 
+    // Hands over the n octets that follow the first `skip` ones without copying
+    // them (unmasked in place first when `mask` is given) and drops all skip + n;
+    // what follows moves to fresh storage. Requires skip + n <= size().
+    Bytes take_front(std::size_t skip, std::size_t n, const std::optional<MaskKey>& mask);
+
 private:
-    std::unique_ptr<std::uint8_t[]> buf_;
+    std::shared_ptr<std::uint8_t[]> buf_;
     std::size_t cap_ = 0;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
@@ -131,11 +142,14 @@ struct PartialMessage {
 // Answers pings and closes, reassembles and delivers messages, and calls the
 // case's callbacks. Errors: the callback's exception; ValueError for a message
 // that does not inflate or outgrows max_message_size.
-PyResult<void> dispatch(nb::handle case_obj, const Protocol& protocol, const Frame& frame,
+// A delivered message's octets are taken out of `frame` and released before
+// onMessage runs.
+PyResult<void> dispatch(nb::handle case_obj, const Protocol& protocol, Frame& frame,
                         std::optional<PartialMessage>& partial, const Constants& constants);
 
-// Counts one complete message and hands it to onMessage.
-PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, const Bytes& message, bool is_binary,
+// Counts one complete message and hands it to onMessage, releasing `message`
+// once Python has its own copy.
+PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, Bytes message, bool is_binary,
                        bool compressed, const Constants& constants);
 
 // case_obj.<name>(*args) with at most 6 arguments, its result dropped. Attached.

@@ -4,6 +4,7 @@
 
 #include <format>
 #include <initializer_list>
+#include <utility>
 
 namespace varnel::runner {
 
@@ -79,7 +80,7 @@ PyResult<void> call_callback(nb::handle case_obj, PyObject* name, std::initializ
     return {};
 }
 
-PyResult<void> dispatch(nb::handle case_obj, const Protocol& protocol, const Frame& frame,
+PyResult<void> dispatch(nb::handle case_obj, const Protocol& protocol, Frame& frame,
                         std::optional<PartialMessage>& partial, const Constants& constants) {
     switch (frame.opcode) {
     case op_ping:
@@ -91,7 +92,8 @@ PyResult<void> dispatch(nb::handle case_obj, const Protocol& protocol, const Fra
     case op_text:
     case op_binary:
         if (frame.fin)
-            return deliver(case_obj, protocol, frame.payload, frame.opcode == op_binary, frame.rsv1, constants);
+            return deliver(case_obj, protocol, std::exchange(frame.payload, {}), frame.opcode == op_binary,
+                           frame.rsv1, constants);
         partial = PartialMessage{ByteVec(frame.payload.data(), frame.payload.data() + frame.payload.size()),
                                  frame.opcode == op_binary, frame.rsv1};
         return {};
@@ -114,7 +116,7 @@ PyResult<void> dispatch(nb::handle case_obj, const Protocol& protocol, const Fra
     }
 }
 
-PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, const Bytes& message, bool is_binary,
+PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, Bytes message, bool is_binary,
                        bool compressed, const Constants& constants) {
     const nb::handle binary_obj = is_binary ? Py_True : Py_False;
     if (!compressed) {
@@ -123,7 +125,9 @@ PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, const Byte
             TrafficStats::add(g->traffic->incoming_octets_app_level, message.size());
             TrafficStats::add(g->traffic->incoming_websocket_messages, 1);
         }
-        return call_callback(case_obj, constants->on_message, {bridge_message(message.span(), is_binary), binary_obj});
+        nb::str text = bridge_message(message.span(), is_binary);
+        message = Bytes();  // Python holds its own copy now
+        return call_callback(case_obj, constants->on_message, {text, binary_obj});
     }
 
     Bytes octets = message;

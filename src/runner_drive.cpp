@@ -236,13 +236,36 @@ PyResult<void> fire_timers(const Protocol& protocol, std::vector<Later>& due) {
 
 enum class WriteOutcome { written, failed, stalled, killed };
 
-// Writes one chunk completely. A chunk the peer takes nothing of for
-// write_stall_limit is a stall; a peer that reads slowly cannot stretch the write
-// past the case's kill deadline either.
-asio::awaitable<WriteOutcome> write_chunk(asio::ip::tcp::socket& stream, const Bytes& chunk,
-                                          std::optional<MonoInstant> kill_deadline) {
-    std::size_t done = 0;
-    while (done < chunk.size()) {
+// Chunks handed to one gathered write at most (the socket layer takes no more).
+constexpr std::size_t max_gathered = 64;
+
+// The unwritten part of the batch from chunk `first`, `offset` octets in.
+std::vector<asio::const_buffer> unwritten(const std::vector<Bytes>& batch, std::size_t first, std::size_t offset) {
+    std::vector<asio::const_buffer> out;
+    for (std::size_t i = first; i < batch.size() && out.size() < max_gathered; ++i) {
+        const std::size_t skip = i == first ? offset : 0;
+        if (batch[i].size() > skip) out.emplace_back(batch[i].data() + skip, batch[i].size() - skip);
+    }
+    return out;
+}
+
+// Writes the batch in order, as few gathered writes as the peer allows, and
+// releases each chunk as soon as it is written; a failed write discards the
+// rest. A write the peer takes nothing of for write_stall_limit is a stall; a
+// peer that reads slowly cannot stretch the flush past the case's kill deadline
+// either.
+asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, std::vector<Bytes>& batch,
+                                    std::optional<MonoInstant> kill_deadline) {
+    std::size_t first = 0;   // the first chunk not written completely
+    std::size_t offset = 0;  // octets of it already written
+    for (;;) {
+        while (first < batch.size() && batch[first].size() <= offset) {
+            batch[first] = Bytes();
+            ++first;
+            offset = 0;
+        }
+        if (first == batch.size()) co_return WriteOutcome::written;
+
         auto limit = std::chrono::duration_cast<MonoClock::duration>(write_stall_limit);
         bool kill_first = false;
         if (kill_deadline) {
@@ -254,25 +277,22 @@ asio::awaitable<WriteOutcome> write_chunk(asio::ip::tcp::socket& stream, const B
             }
         }
         auto [ec, n] = co_await stream.async_write_some(
-            asio::buffer(chunk.data() + done, chunk.size() - done),
-            asio::cancel_after(limit, asio::as_tuple(asio::use_awaitable)));
+            unwritten(batch, first, offset), asio::cancel_after(limit, asio::as_tuple(asio::use_awaitable)));
         if (ec == asio::error::operation_aborted)
             co_return kill_first ? WriteOutcome::killed : WriteOutcome::stalled;
         if (ec || n == 0) co_return WriteOutcome::failed;
-        done += n;
+        while (n > 0) {
+            const std::size_t left = batch[first].size() - offset;
+            if (n < left) {
+                offset += n;
+                break;
+            }
+            n -= left;
+            batch[first] = Bytes();
+            ++first;
+            offset = 0;
+        }
     }
-    co_return WriteOutcome::written;
-}
-
-// Writes the batch in order; a failed write discards the rest of it.
-asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, const std::vector<Bytes>& batch,
-                                    std::optional<MonoInstant> kill_deadline) {
-    for (const Bytes& chunk : batch) {
-        if (chunk.empty()) continue;
-        WriteOutcome w = co_await write_chunk(stream, chunk, kill_deadline);
-        if (w != WriteOutcome::written) co_return w;
-    }
-    co_return WriteOutcome::written;
 }
 
 struct TurnStart {

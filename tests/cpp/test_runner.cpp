@@ -110,6 +110,46 @@ TEST(FrameReader, TakesFramesOneByOneAndRecordsThem) {
     EXPECT_EQ(rf->mask, "01020304");
 }
 
+// A masked binary frame of `n` octets i & 0xff (i = 0, 1, ...).
+Octets masked_frame(std::size_t n, const MaskKey& key) {
+    Octets out = {0x82, 0xff, 0, 0, 0, 0, std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8),
+                  std::uint8_t(n)};
+    if (n < 65536) out = {0x82, std::uint8_t(0x80 | 126), std::uint8_t(n >> 8), std::uint8_t(n)};
+    out.insert(out.end(), key.begin(), key.end());
+    for (std::size_t i = 0; i < n; ++i) out.push_back(std::uint8_t(i) ^ key[i % 4]);
+    return out;
+}
+
+TEST(FrameReader, LargeFramesKeepTheOctetsThatFollowThem) {
+    const MaskKey key{0x11, 0x22, 0x33, 0x44};
+    const std::size_t n = large_octets + 3;  // not a multiple of the key
+    // Few octets after the frame (its storage is handed over) and many (copied out).
+    for (std::size_t trailing : {std::size_t(300), 3 * ReadBuffer::read_room}) {
+        Protocol p = make_protocol(true);
+        p.lock()->create_wirelog = false;
+        ReadBuffer buf;
+        buf.append(masked_frame(n, key));
+        const Octets next = masked_frame(trailing, key);
+        buf.append(next);
+
+        auto f = next_buffered_frame(buf, p);
+        ASSERT_TRUE(f && *f);
+        const Bytes payload = (*f)->payload;
+        ASSERT_EQ(payload.size(), n);
+        for (std::size_t i : {std::size_t(0), std::size_t(1), n / 2, n - 1}) EXPECT_EQ(payload[i], std::uint8_t(i));
+        EXPECT_EQ(buf.size(), next.size());
+
+        buf.append(Octets(ReadBuffer::read_room, 0xee));  // reuses or replaces the storage
+        EXPECT_EQ(payload[n - 1], std::uint8_t(n - 1));
+        auto g = next_buffered_frame(buf, p);
+        ASSERT_TRUE(g && *g);
+        ASSERT_EQ((*g)->payload.size(), trailing);
+        EXPECT_EQ((*g)->payload[trailing - 1], std::uint8_t(trailing - 1));
+        EXPECT_EQ(buf.size(), ReadBuffer::read_room);
+        EXPECT_EQ(TrafficStats::read(p.lock()->traffic->incoming_octets_websocket_level), n + trailing);
+    }
+}
+
 TEST(CaseResultBuild, TextsWithStrayOctetsStillGiveAResult) {
     Protocol p = make_protocol(true);
     p.lock()->http_request = "GET /?agent=\xff HTTP/1.1";

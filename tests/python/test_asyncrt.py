@@ -5,6 +5,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 import traceback
 import weakref
 
@@ -182,6 +183,19 @@ async def test_hundreds_of_coroutines_some_cancelled():
             assert isinstance(result, asyncio.CancelledError)
         else:
             assert result == (i * i if i < 400 else -(i - 400))
+
+
+@pytest.mark.asyncio
+async def test_fast_and_slow_jobs_each_reach_their_own_awaiter():
+    # Fast jobs meet an awaiter still waiting for them; slow ones are handed back later.
+    def job(i):
+        if i % 3 == 0:
+            time.sleep(0.002)
+        return i
+
+    from_workers = [m.call_from_worker(lambda i=i: job(i)) for i in range(150)]
+    from_coroutines = [m.sleep_then_call(0, lambda i=i: job(i)) for i in range(150, 200)]
+    assert await asyncio.gather(*from_workers, *from_coroutines) == list(range(200))
 
 
 @pytest.mark.asyncio

@@ -12,6 +12,12 @@ import _testing_runner as t
 pytestmark = pytest.mark.timeout(60)
 
 
+def xor_mask(data, key):
+    n = len(data)
+    stream = (key * (n // 4 + 1))[:n]
+    return (int.from_bytes(data, "big") ^ int.from_bytes(stream, "big")).to_bytes(n, "big")
+
+
 def frame(opcode, payload=b"", fin=True, rsv=0, mask=None, length=None):
     n = len(payload) if length is None else length
     mbit = 0x80 if mask else 0
@@ -24,7 +30,7 @@ def frame(opcode, payload=b"", fin=True, rsv=0, mask=None, length=None):
         head += bytes([mbit | 127]) + n.to_bytes(8, "big")
     if mask:
         head += mask
-        payload = bytes(c ^ mask[i % 4] for i, c in enumerate(payload))
+        payload = xor_mask(payload, mask)
     return head + payload
 
 
@@ -39,7 +45,7 @@ async def read_frame(reader):
     key = await reader.readexactly(4) if b1 & 0x80 else None
     data = await reader.readexactly(n)
     if key:
-        data = bytes(c ^ key[i % 4] for i, c in enumerate(data))
+        data = xor_mask(data, key)
     return bool(b0 & 0x80), (b0 >> 4) & 7, b0 & 0x0F, key is not None, data
 
 
@@ -146,6 +152,37 @@ async def test_echo_then_peer_closes(is_server):
     assert isinstance(r.duration, int) and r.duration >= 0
     assert {"RO", "RF", "TO", "TF"} <= set(codes(r))
     assert r.passed
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("is_server", [False, True], ids=["client", "server"])
+async def test_many_chunks_and_a_large_message_arrive_intact(is_server):
+    chopped = b"one octet per chunk " * 14
+    big = bytes(range(256)) * 4096 + b"tail"  # past the size read without a copy
+
+    class Bulk(Case):
+        def onOpen(self):
+            self.p.sendFrame(1, chopped, chopsize=1)
+            self.p.sendMessage(big, isBinary=True)
+
+        def onMessage(self, payload, isBinary):
+            self.received.append((len(payload), payload == big.decode("latin-1"), isBinary))
+
+    mask = b"\x01\x02\x03\x04" if is_server else None
+
+    async def peer(reader, writer):
+        small, large = await read_frame(reader), await read_frame(reader)
+        # The echo and the close in one write: the close follows the large frame
+        # in the same read.
+        writer.write(frame(2, large[4], mask=mask) + frame(8, (1000).to_bytes(2, "big"), mask=mask))
+        return small, large, await read_frame(reader)
+
+    r, (small, large, echo) = await run(peer, Bulk, is_server=is_server)
+    assert small == (True, 0, 1, not is_server, chopped)
+    assert large[:4] == (True, 0, 2, not is_server) and large[4] == big
+    assert echo[2] == 8 and echo[4] == b"\x03\xe8"
+    assert r.received == [(len(big), True, True), ("close", True, 1000, ""), ("lost", False)]
+    assert r.tx_octet_stats[1] == 4 + len(chopped) + (0 if is_server else 4)  # header, mask, payload
 
 
 @pytest.mark.asyncio
