@@ -23,6 +23,11 @@ nb::str replace_decoded(std::span<const std::uint8_t> octets) {
     return nb::steal<nb::str>(s);
 }
 
+PyResult<Dispatched> went_on(PyResult<void> r) {
+    if (!r) return std::unexpected(std::move(r.error()));
+    return Dispatched::go_on;
+}
+
 PyResult<void> on_ping(nb::handle case_obj, const Protocol& protocol, const Frame& frame, const Constants& c) {
     {
         auto g = protocol.lock_py();
@@ -58,7 +63,7 @@ PyResult<void> on_close(nb::handle case_obj, const Protocol& protocol, const Fra
     return call_callback(case_obj, c->on_close, {Py_True, code_obj, replace_decoded(reason)});
 }
 
-PyResult<void> too_long_message() {
+PyResult<Dispatched> too_long_message() {
     return std::unexpected(make_py_error(
         PyExc_ValueError,
         std::format("received a fragmented message of more than {} octets", max_message_size)));
@@ -79,43 +84,43 @@ PyResult<void> call_callback(nb::handle case_obj, PyObject* name, std::initializ
     return {};
 }
 
-PyResult<void> dispatch(nb::handle case_obj, const Protocol& protocol, const Frame& frame,
-                        std::optional<PartialMessage>& partial, const Constants& constants) {
+PyResult<Dispatched> dispatch(nb::handle case_obj, const Protocol& protocol, const Frame& frame,
+                              std::optional<PartialMessage>& partial, const Constants& constants) {
     switch (frame.opcode) {
     case op_ping:
-        return on_ping(case_obj, protocol, frame, constants);
+        return went_on(on_ping(case_obj, protocol, frame, constants));
     case op_pong:
-        return call_callback(case_obj, constants->on_pong, {bridge_message(frame.payload.span(), true)});
+        return went_on(call_callback(case_obj, constants->on_pong, {bridge_message(frame.payload.span(), true)}));
     case op_close:
-        return on_close(case_obj, protocol, frame, constants);
+        return went_on(on_close(case_obj, protocol, frame, constants));
     case op_text:
     case op_binary:
         if (frame.fin)
             return deliver(case_obj, protocol, frame.payload, frame.opcode == op_binary, frame.rsv1, constants);
         partial = PartialMessage{ByteVec(frame.payload.data(), frame.payload.data() + frame.payload.size()),
                                  frame.opcode == op_binary, frame.rsv1};
-        return {};
+        return Dispatched::go_on;
     case op_continuation: {
-        if (!partial) return {};
+        if (!partial) return Dispatched::go_on;
         if (frame.payload.size() > max_message_size - partial->octets.size()) {
             partial.reset();  // the case ends with the error; free the octets now
             return too_long_message();
         }
         partial->octets.insert(partial->octets.end(), frame.payload.data(),
                                frame.payload.data() + frame.payload.size());
-        if (!frame.fin) return {};
+        if (!frame.fin) return Dispatched::go_on;
         PartialMessage done = std::move(*partial);
         partial.reset();
         return deliver(case_obj, protocol, Bytes(std::move(done.octets)), done.is_binary, done.compressed,
                        constants);
     }
     default:
-        return {};
+        return Dispatched::go_on;
     }
 }
 
-PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, const Bytes& message, bool is_binary,
-                       bool compressed, const Constants& constants) {
+PyResult<Dispatched> deliver(nb::handle case_obj, const Protocol& protocol, const Bytes& message, bool is_binary,
+                             bool compressed, const Constants& constants) {
     const nb::handle binary_obj = is_binary ? Py_True : Py_False;
     if (!compressed) {
         {
@@ -123,7 +128,8 @@ PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, const Byte
             TrafficStats::add(g->traffic->incoming_octets_app_level, message.size());
             TrafficStats::add(g->traffic->incoming_websocket_messages, 1);
         }
-        return call_callback(case_obj, constants->on_message, {bridge_message(message.span(), is_binary), binary_obj});
+        return went_on(
+            call_callback(case_obj, constants->on_message, {bridge_message(message.span(), is_binary), binary_obj}));
     }
 
     Bytes octets = message;
@@ -133,7 +139,11 @@ PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, const Byte
             std::expected<ByteVec, DeflateError> inflated;
             {
                 nb::gil_scoped_release detached;
-                inflated = g->deflate->decompress(message.span());
+                inflated = g->deflate->decompress(message.span(), g->kill_deadline);
+            }
+            if (!inflated && inflated.error().kind == DeflateError::Kind::deadline) {
+                mark_killed(*g);
+                return Dispatched::killed;
             }
             if (!inflated) {
                 g.unlock();
@@ -148,7 +158,7 @@ PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, const Byte
         TrafficStats::add(g->traffic->incoming_websocket_messages, 1);
     }
     nb::bytes data(octets.data(), octets.size());
-    return call_callback(case_obj, constants->on_message, {data, binary_obj});
+    return went_on(call_callback(case_obj, constants->on_message, {data, binary_obj}));
 }
 
 }  // namespace varnel::runner
