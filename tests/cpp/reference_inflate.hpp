@@ -1,6 +1,10 @@
 // A plain inflater for checking Deflate::decompress against: zlib run with sync
 // flushes, and every end of a DEFLATE stream handled by copying the window out,
 // resetting and copying it back in. Slow on many final blocks, simple to trust.
+// It splits its zlib calls where decompress does (the payload in 64 KiB pieces,
+// then the trailer): zlib lets a distance reach past the window into output of
+// the same call, so data that breaks the window size inflates or fails depending
+// on where calls begin.
 #pragma once
 
 #include <zlib.h>
@@ -35,8 +39,10 @@ public:
         std::array<std::uint8_t, 8192> scratch;
         std::size_t at = 0;
         for (;;) {
+            const std::size_t piece_end = at < payload.size() ? std::min(payload.size(), at + (std::size_t(64) << 10))
+                                                              : input.size();
             z_.next_in = input.data() + at;
-            z_.avail_in = uInt(input.size() - at);
+            z_.avail_in = uInt(piece_end - at);
             z_.next_out = scratch.data();
             z_.avail_out = uInt(scratch.size());
             const int rc = inflate(&z_, Z_SYNC_FLUSH);
@@ -45,7 +51,7 @@ public:
                 if (z_.msg == nullptr) return std::unexpected("deflate decompression error");
                 return std::unexpected(std::string("deflate decompression error: ") + z_.msg);
             }
-            at = input.size() - z_.avail_in;
+            at = piece_end - z_.avail_in;
             const std::size_t produced = scratch.size() - z_.avail_out;
             if (produced > max_output - out.size())
                 return std::unexpected(std::format(
