@@ -4,6 +4,8 @@
 #include "deflate.hpp"
 #include "utf8.hpp"
 
+#include "../tests/cpp/reference_inflate.hpp"
+
 #include <benchmark/benchmark.h>
 
 #include <string_view>
@@ -43,6 +45,45 @@ void BM_Decompress(benchmark::State& state) {
     state.counters["ratio"] = double(payload.size()) / double(compressed.size());
 }
 
+// A frame's worth of DEFLATE streams after a short literal block, each stream one
+// empty final block: every stream end once cost a window copy out and back in.
+// Arguments: frame size; 0: empty fixed blocks (03 00), 1: empty stored blocks
+// (01 00 00 FF FF, the cheapest stream zlib has to inflate itself); 0 or 1: a full
+// 32 KiB window first.
+void BM_DecompressRestartBomb(benchmark::State& state) {
+    const ByteVec empty = state.range(1) == 0 ? ByteVec{0x03, 0x00} : ByteVec{0x01, 0x00, 0x00, 0xFF, 0xFF};
+    ByteVec bomb = {0xF3, 0x48, 0xCD, 0xC9, 0xC9, 0x07, 0x00};  // "Hello", final
+    if (state.range(2) != 0) {
+        Deflate sender(true, 0, true, 0);
+        bomb = sender.compress(message(32 << 10)).value();
+        bomb.insert(bomb.end(), {0x00, 0x00, 0xFF, 0xFF, 0x03, 0x00});  // ends that stream
+    }
+    while (bomb.size() + empty.size() <= std::size_t(state.range(0))) bomb.insert(bomb.end(), empty.begin(), empty.end());
+    Deflate d(false, 0, false, 0);
+    for (auto _ : state) {
+        auto inflated = d.decompress(bomb);
+        if (!inflated) state.SkipWithError(inflated.error().message);
+        benchmark::DoNotOptimize(inflated);
+    }
+    state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(bomb.size()));
+}
+
+// The same bombs, 2 MiB only, through an inflater that restarts zlib by copying
+// the window out and back in at every stream end, as decompress once did.
+void BM_DecompressRestartBombByCopy(benchmark::State& state) {
+    const ByteVec empty = state.range(1) == 0 ? ByteVec{0x03, 0x00} : ByteVec{0x01, 0x00, 0x00, 0xFF, 0xFF};
+    ByteVec bomb = {0xF3, 0x48, 0xCD, 0xC9, 0xC9, 0x07, 0x00};
+    if (state.range(2) != 0) {
+        Deflate sender(true, 0, true, 0);
+        bomb = sender.compress(message(32 << 10)).value();
+        bomb.insert(bomb.end(), {0x00, 0x00, 0xFF, 0xFF, 0x03, 0x00});
+    }
+    while (bomb.size() + empty.size() <= std::size_t(state.range(0))) bomb.insert(bomb.end(), empty.begin(), empty.end());
+    testing::ReferenceInflater d(15, false);
+    for (auto _ : state) benchmark::DoNotOptimize(d.decompress(bomb, max_inflated_message));
+    state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(bomb.size()));
+}
+
 // 16 MiB of text mixing one- to four-byte characters.
 ByteVec mixed_text() {
     constexpr std::string_view pieces[] = {"ascii text ", "caf\xC3\xA9 ", "\xE2\x82\xAC 10 ",
@@ -65,6 +106,12 @@ void BM_Utf8Validate(benchmark::State& state) {
 
 BENCHMARK(BM_Compress)->Arg(64 << 10)->Arg(16 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Decompress)->Arg(64 << 10)->Arg(16 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecompressRestartBomb)
+    ->ArgsProduct({{2 << 20, 32 << 20}, {0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecompressRestartBombByCopy)
+    ->ArgsProduct({{2 << 20}, {0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Utf8Validate)->Unit(benchmark::kMillisecond);
 
 }  // namespace

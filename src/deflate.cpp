@@ -17,7 +17,6 @@ constexpr std::array<std::uint8_t, 4> sync_trailer = {0x00, 0x00, 0xFF, 0xFF};
 constexpr std::size_t scratch_size = 8192;
 constexpr int compression_level = 6;
 constexpr int default_mem_level = 8;
-constexpr std::size_t max_window = std::size_t(1) << 15;
 
 // zlib counts input in uInt; longer payloads go in several steps.
 uInt step_length(std::size_t left) noexcept {
@@ -32,6 +31,21 @@ DeflateError inflate_error(int rc, const z_stream& z) {
     if (rc == Z_NEED_DICT) return invalid_data("requires a dictionary");
     if (z.msg == nullptr) return invalid_data("deflate decompression error");
     return invalid_data(std::string("deflate decompression error: ") + z.msg);
+}
+
+// At most this much input per inflate call, and the clock is read once every
+// deadline_stride calls: a call costs well under a millisecond whatever the
+// data, and reading the clock stays rare next to the work.
+constexpr std::size_t input_slice = std::size_t(64) << 10;
+constexpr unsigned deadline_stride = 64;
+
+// At the start of a stream: skips the streams that are one empty final block with
+// fixed codes, the only two-octet stream (03, then the last two code bits 0 and
+// six bits of padding). Each would cost a whole inflate call and change nothing:
+// no output, and the window stays as the restart before it left it.
+std::span<const std::uint8_t> skip_empty_streams(std::span<const std::uint8_t> input) noexcept {
+    while (input.size() >= 2 && input[0] == 0x03 && (input[1] & 0x03) == 0) input = input.subspan(2);
+    return input;
 }
 
 }  // namespace
@@ -120,7 +134,8 @@ std::expected<ByteVec, DeflateError> Deflate::compress(std::span<const std::uint
     return out;
 }
 
-std::expected<ByteVec, DeflateError> Deflate::decompress(std::span<const std::uint8_t> payload) {
+std::expected<ByteVec, DeflateError> Deflate::decompress(
+    std::span<const std::uint8_t> payload, std::optional<std::chrono::steady_clock::time_point> deadline) {
     z_stream& z = decompressor_->z();
     if (decompress_no_context_takeover_) inflateReset(&z);
     // An empty payload carries no DEFLATE data at all (a sender whose flush had
@@ -132,28 +147,26 @@ std::expected<ByteVec, DeflateError> Deflate::decompress(std::span<const std::ui
     out.reserve(std::min(payload.size() * 2 + 16, max_inflated_message));
     std::array<std::uint8_t, scratch_size> scratch;
     // The payload, then the trailer that the sender removed: fed in turn, not copied.
-    const std::uint8_t* next = payload.data();
-    std::size_t left = payload.size();
+    std::span<const std::uint8_t> input = payload;
     bool trailer_fed = false;
-    std::size_t produced = 0;
-    do {
-        if (left == 0 && !trailer_fed) {
-            next = sync_trailer.data();
-            left = sync_trailer.size();
+    for (unsigned turn = 1;; ++turn) {
+        if (input.empty() && !trailer_fed) {
+            input = sync_trailer;
             trailer_fed = true;
         }
-        uInt offered = step_length(left);
-        z.next_in = const_cast<Bytef*>(next);
-        z.avail_in = offered;
+        if (deadline && turn % deadline_stride == 0 && std::chrono::steady_clock::now() >= *deadline)
+            return std::unexpected(DeflateError{DeflateError::Kind::deadline, "deadline passed"});
+
+        const std::span<const std::uint8_t> offered = input.first(std::min(input.size(), input_slice));
+        z.next_in = const_cast<Bytef*>(offered.data());
+        z.avail_in = uInt(offered.size());
         z.next_out = scratch.data();
         z.avail_out = uInt(scratch.size());
-        int rc = inflate(&z, Z_SYNC_FLUSH);
-        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
-            return std::unexpected(inflate_error(rc, z));
-        std::size_t used = offered - z.avail_in;
-        produced = scratch.size() - z.avail_out;
-        next += used;
-        left -= used;
+        const int rc = inflate(&z, Z_SYNC_FLUSH);
+        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return std::unexpected(inflate_error(rc, z));
+        const std::size_t used = offered.size() - z.avail_in;
+        const std::size_t produced = scratch.size() - z.avail_out;
+        input = input.subspan(used);
         if (produced > max_inflated_message - out.size())
             return std::unexpected(invalid_data(std::format(
                 "deflate decompression error: message larger than {} bytes when inflated",
@@ -161,27 +174,29 @@ std::expected<ByteVec, DeflateError> Deflate::decompress(std::span<const std::ui
         out.insert(out.end(), scratch.data(), scratch.data() + produced);
         if (rc == Z_STREAM_END) {
             restart_stream();
+            if (!trailer_fed) input = skip_empty_streams(input);
             // Only (what is left of) the appended trailer remains: the message is complete.
-            if (trailer_fed || left == 0 || used == 0) break;
+            if (trailer_fed || input.empty()) break;
             continue;  // more of the peer's data follows the final block
         }
-        if (rc == Z_BUF_ERROR || (used == 0 && produced == 0)) break;
-    } while (left > 0 || !trailer_fed || produced == scratch.size());
+        // Input used up and output not cut short: nothing more will come.
+        if (trailer_fed && input.empty() && produced < scratch.size()) break;
+        if (rc == Z_BUF_ERROR) break;  // no progress possible
+    }
     return out;
 }
 
 // A block with BFINAL set ends the DEFLATE stream, after which zlib consumes
 // nothing more. RFC 7692 lets a sender end a message that way (its own example
-// follows the final block with one more byte), so the stream restarts, keeping its
-// window when context takeover is on, and inflation goes on with whatever the
-// peer sent after that block.
+// follows the final block with one more byte), so the stream restarts and
+// inflation goes on with whatever the peer sent after that block. Under context
+// takeover the window stays where it is: inflateResetKeep leaves it in place,
+// where copying it out and back in would cost up to 64 KiB per final block, and
+// a peer can send millions of two-octet final blocks in one message.
 void Deflate::restart_stream() {
     z_stream& z = decompressor_->z();
-    std::array<Bytef, max_window> window;
-    uInt window_length = 0;
-    if (!decompress_no_context_takeover_) inflateGetDictionary(&z, window.data(), &window_length);
-    inflateReset(&z);
-    if (window_length > 0) inflateSetDictionary(&z, window.data(), window_length);
+    if (decompress_no_context_takeover_) inflateReset(&z);
+    else inflateResetKeep(&z);
 }
 
 // ---------------------------------------------------------------------------

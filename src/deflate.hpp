@@ -5,6 +5,7 @@
 #include "bytes.hpp"
 #include "compress.hpp"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -26,6 +27,7 @@ struct DeflateError {
     enum class Kind {
         invalid_data,  // the received data is not a valid message
         broken,        // the compressor failed: a broken invariant, never the peer's doing
+        deadline,      // the caller's deadline passed; the stream is unusable afterwards
     };
     Kind kind;
     std::string message;
@@ -43,8 +45,12 @@ public:
 
     // One whole outgoing message, trailer 00 00 FF FF removed.
     std::expected<ByteVec, DeflateError> compress(std::span<const std::uint8_t> payload);
-    // One whole received message; errors are invalid_data, their text ready for a ValueError.
-    std::expected<ByteVec, DeflateError> decompress(std::span<const std::uint8_t> payload);
+    // One whole received message; errors are invalid_data, their text ready for a
+    // ValueError. The work goes in bounded slices; with a deadline, one that passes
+    // between slices ends the call with kind deadline.
+    std::expected<ByteVec, DeflateError> decompress(
+        std::span<const std::uint8_t> payload,
+        std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 
     // The window bits zlib runs with for a negotiated value: always 9 to 15.
     static int window_bits(std::uint8_t negotiated) noexcept;

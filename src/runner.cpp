@@ -178,6 +178,10 @@ asio::awaitable<std::expected<Frame, IoError>> read_frame(asio::ip::tcp::socket&
         auto next = next_buffered_frame(buffer, protocol);
         if (!next) co_return std::unexpected(std::move(next.error()));
         if (*next) co_return std::move(**next);
+        // A peer that keeps data coming never makes a read wait, so the deadline
+        // is also looked at between reads: a large frame cannot hold the caller.
+        if (deadline && MonoClock::now() >= *deadline)
+            co_return std::unexpected(IoError{IoError::Kind::timed_out, "timed out"});
 
         // Room for the whole frame once its header is known, so a large frame is
         // read without repeated growth.

@@ -123,8 +123,9 @@ std::expected<std::optional<FrameHeader>, IoError> parse_frame_header(std::span<
 std::expected<std::optional<Frame>, IoError> next_buffered_frame(ReadBuffer& buffer, const Protocol& protocol);
 
 // Reads until one frame is complete; each socket read is counted and logged.
-// With a deadline, waiting past it ends the call with timed_out and loses nothing:
-// what was read stays in the buffer for the next call. Never touches Python.
+// With a deadline, waiting or reading past it ends the call with timed_out and
+// loses nothing: what was read stays in the buffer for the next call. Never
+// touches Python.
 asio::awaitable<std::expected<Frame, IoError>> read_frame(asio::ip::tcp::socket& stream, ReadBuffer& buffer,
                                                           const Protocol& protocol,
                                                           std::optional<MonoInstant> deadline);
@@ -139,18 +140,24 @@ struct PartialMessage {
     bool compressed = false;
 };
 
+// What the drive loop does after a frame: go on, or end the case because its
+// kill deadline passed while a message was being inflated (already marked as
+// killed, exactly as the loop marks a kill).
+enum class Dispatched { go_on, killed };
+
 // Answers pings and closes, reassembles and delivers messages, and calls the
 // case's callbacks. Errors: the callback's exception; ValueError for a message
 // that does not inflate or outgrows max_message_size.
 // A delivered message's octets are taken out of `frame` and released before
 // onMessage runs.
-PyResult<void> dispatch(nb::handle case_obj, const Protocol& protocol, Frame& frame,
-                        std::optional<PartialMessage>& partial, const Constants& constants);
+PyResult<Dispatched> dispatch(nb::handle case_obj, const Protocol& protocol, Frame& frame,
+                              std::optional<PartialMessage>& partial, const Constants& constants);
 
 // Counts one complete message and hands it to onMessage, releasing `message`
-// once Python has its own copy.
-PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, Bytes message, bool is_binary,
-                       bool compressed, const Constants& constants);
+// once Python has its own copy. A compressed message is inflated with the
+// connection's kill deadline in force.
+PyResult<Dispatched> deliver(nb::handle case_obj, const Protocol& protocol, Bytes message, bool is_binary,
+                             bool compressed, const Constants& constants);
 
 // case_obj.<name>(*args) with at most 6 arguments, its result dropped. Attached.
 PyResult<void> call_callback(nb::handle case_obj, PyObject* name, std::initializer_list<nb::handle> args);
@@ -169,6 +176,9 @@ PyResult<CaseResult> build_case_result(nb::handle case_obj, const Protocol& prot
 
 // ---------------------------------------------------------------------------
 // Drive loop
+
+// Records the kill deadline acting: "KLE", failed and dropped by this side.
+void mark_killed(ProtocolInner& inner);
 
 // A chunk that the peer does not take a single octet of for this long ends the
 // case as dropped by this side: a peer that stops reading cannot hold it forever.

@@ -24,6 +24,11 @@ nb::str replace_decoded(std::span<const std::uint8_t> octets) {
     return nb::steal<nb::str>(s);
 }
 
+PyResult<Dispatched> went_on(PyResult<void> r) {
+    if (!r) return std::unexpected(std::move(r.error()));
+    return Dispatched::go_on;
+}
+
 PyResult<void> on_ping(nb::handle case_obj, const Protocol& protocol, const Frame& frame, const Constants& c) {
     {
         auto g = protocol.lock_py();
@@ -59,7 +64,7 @@ PyResult<void> on_close(nb::handle case_obj, const Protocol& protocol, const Fra
     return call_callback(case_obj, c->on_close, {Py_True, code_obj, replace_decoded(reason)});
 }
 
-PyResult<void> too_long_message() {
+PyResult<Dispatched> too_long_message() {
     return std::unexpected(make_py_error(
         PyExc_ValueError,
         std::format("received a fragmented message of more than {} octets", max_message_size)));
@@ -80,15 +85,15 @@ PyResult<void> call_callback(nb::handle case_obj, PyObject* name, std::initializ
     return {};
 }
 
-PyResult<void> dispatch(nb::handle case_obj, const Protocol& protocol, Frame& frame,
-                        std::optional<PartialMessage>& partial, const Constants& constants) {
+PyResult<Dispatched> dispatch(nb::handle case_obj, const Protocol& protocol, Frame& frame,
+                              std::optional<PartialMessage>& partial, const Constants& constants) {
     switch (frame.opcode) {
     case op_ping:
-        return on_ping(case_obj, protocol, frame, constants);
+        return went_on(on_ping(case_obj, protocol, frame, constants));
     case op_pong:
-        return call_callback(case_obj, constants->on_pong, {bridge_message(frame.payload.span(), true)});
+        return went_on(call_callback(case_obj, constants->on_pong, {bridge_message(frame.payload.span(), true)}));
     case op_close:
-        return on_close(case_obj, protocol, frame, constants);
+        return went_on(on_close(case_obj, protocol, frame, constants));
     case op_text:
     case op_binary:
         if (frame.fin)
@@ -96,28 +101,28 @@ PyResult<void> dispatch(nb::handle case_obj, const Protocol& protocol, Frame& fr
                            frame.rsv1, constants);
         partial = PartialMessage{ByteVec(frame.payload.data(), frame.payload.data() + frame.payload.size()),
                                  frame.opcode == op_binary, frame.rsv1};
-        return {};
+        return Dispatched::go_on;
     case op_continuation: {
-        if (!partial) return {};
+        if (!partial) return Dispatched::go_on;
         if (frame.payload.size() > max_message_size - partial->octets.size()) {
             partial.reset();  // the case ends with the error; free the octets now
             return too_long_message();
         }
         partial->octets.insert(partial->octets.end(), frame.payload.data(),
                                frame.payload.data() + frame.payload.size());
-        if (!frame.fin) return {};
+        if (!frame.fin) return Dispatched::go_on;
         PartialMessage done = std::move(*partial);
         partial.reset();
         return deliver(case_obj, protocol, Bytes(std::move(done.octets)), done.is_binary, done.compressed,
                        constants);
     }
     default:
-        return {};
+        return Dispatched::go_on;
     }
 }
 
-PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, Bytes message, bool is_binary,
-                       bool compressed, const Constants& constants) {
+PyResult<Dispatched> deliver(nb::handle case_obj, const Protocol& protocol, Bytes message, bool is_binary,
+                             bool compressed, const Constants& constants) {
     const nb::handle binary_obj = is_binary ? Py_True : Py_False;
     if (!compressed) {
         {
@@ -127,7 +132,7 @@ PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, Bytes mess
         }
         nb::str text = bridge_message(message.span(), is_binary);
         message = Bytes();  // Python holds its own copy now
-        return call_callback(case_obj, constants->on_message, {text, binary_obj});
+        return went_on(call_callback(case_obj, constants->on_message, {text, binary_obj}));
     }
 
     Bytes octets = message;
@@ -137,7 +142,11 @@ PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, Bytes mess
             std::expected<ByteVec, DeflateError> inflated;
             {
                 nb::gil_scoped_release detached;
-                inflated = g->deflate->decompress(message.span());
+                inflated = g->deflate->decompress(message.span(), g->kill_deadline);
+            }
+            if (!inflated && inflated.error().kind == DeflateError::Kind::deadline) {
+                mark_killed(*g);
+                return Dispatched::killed;
             }
             if (!inflated) {
                 g.unlock();
@@ -152,7 +161,7 @@ PyResult<void> deliver(nb::handle case_obj, const Protocol& protocol, Bytes mess
         TrafficStats::add(g->traffic->incoming_websocket_messages, 1);
     }
     nb::bytes data(octets.data(), octets.size());
-    return call_callback(case_obj, constants->on_message, {data, binary_obj});
+    return went_on(call_callback(case_obj, constants->on_message, {data, binary_obj}));
 }
 
 }  // namespace varnel::runner

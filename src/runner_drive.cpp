@@ -319,12 +319,6 @@ TurnStart take_due_timers(const Protocol& protocol, MonoInstant now) {
 
 enum class Deadlines { go_on, killed, closed_both_ways };
 
-void mark_killed(ProtocolInner& inner) {
-    inner.wirelog.push_back(wire::KillFired{});
-    inner.failed_by_me = true;
-    inner.dropped_by_me = true;
-}
-
 // The peer stopped reading: the connection is dropped, and the result says why.
 void mark_stalled(ProtocolInner& inner) {
     inner.dropped_by_me = true;
@@ -354,6 +348,12 @@ asio::awaitable<PyResult<void>> value_error(std::string text) {
 }
 
 }  // namespace
+
+void mark_killed(ProtocolInner& inner) {
+    inner.wirelog.push_back(wire::KillFired{});
+    inner.failed_by_me = true;
+    inner.dropped_by_me = true;
+}
 
 asio::awaitable<PyResult<void>> drive(asio::ip::tcp::socket& stream, ReadBuffer& buffer, Protocol protocol,
                                       PyRef case_ref, std::string case_id, std::string agent,
@@ -401,15 +401,17 @@ asio::awaitable<PyResult<void>> drive(asio::ip::tcp::socket& stream, ReadBuffer&
             if (frame.error().kind == IoError::Kind::too_large) co_return co_await value_error(frame.error().message);
             break;
         }
+        using DispatchJob = std::pair<Dispatched, std::optional<PartialMessage>>;
         auto dispatched = co_await attach_blocking(
             "frame dispatch", [case_obj, protocol, constants, f = std::move(*frame),
-                               p = std::move(partial)]() mutable -> PyResult<std::optional<PartialMessage>> {
-                PyResult<void> r = dispatch(case_obj->handle(), protocol, f, p, constants);
+                               p = std::move(partial)]() mutable -> PyResult<DispatchJob> {
+                PyResult<Dispatched> r = dispatch(case_obj->handle(), protocol, f, p, constants);
                 if (!r) return std::unexpected(std::move(r.error()));
-                return std::move(p);
+                return DispatchJob{*r, std::move(p)};
             });
         if (!dispatched) co_return std::unexpected(std::move(dispatched.error()));
-        partial = std::move(*dispatched);
+        if (dispatched->first == Dispatched::killed) break;
+        partial = std::move(dispatched->second);
     }
 
     const std::int64_t duration = whole_millis(MonoClock::now() - start);

@@ -1,7 +1,10 @@
 #include "deflate.hpp"
+#include "reference_inflate.hpp"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <chrono>
 #include <random>
 #include <string>
 
@@ -130,6 +133,110 @@ TEST(Deflate, LargeMessagesUpToTheInflatedSizeCap) {
     zeros.push_back(0);
     EXPECT_EQ(error_text(bomb.decompress(bomb.compress(zeros).value())),
               "deflate decompression error: message larger than 67108864 bytes when inflated");
+}
+
+// A whole raw DEFLATE stream (ending in a final block) of `text`, on a fresh window.
+ByteVec finished_stream(const ByteVec& text, int level) {
+    z_stream z{};
+    deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    ByteVec out(deflateBound(&z, uLong(text.size())) + 16);
+    z.next_in = const_cast<Bytef*>(text.data());
+    z.avail_in = uInt(text.size());
+    z.next_out = out.data();
+    z.avail_out = uInt(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(out.size() - z.avail_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// Messages mixing what peers send: sync-flushed data with context takeover,
+// whole streams ending in final blocks of every type, runs of empty final blocks,
+// and now and then a stray octet or a cut.
+std::vector<ByteVec> mixed_messages(unsigned seed) {
+    std::mt19937 rng(seed);
+    Deflate sender(false, 0, false, 0);
+    std::vector<ByteVec> messages;
+    for (int m = 0; m < 40; ++m) {
+        ByteVec msg;
+        for (int pieces = 1 + int(rng() % 4); pieces > 0; --pieces) {
+            ByteVec piece;
+            switch (rng() % 6) {
+            case 0: piece = sender.compress(sample(rng() % 3000, rng())).value(); break;
+            case 1: piece = finished_stream(sample(rng() % 3000, rng()), int(rng() % 10)); break;
+            case 2: for (unsigned n = rng() % 20; n > 0; --n) piece.insert(piece.end(), {0x03, 0x00}); break;
+            case 3: piece = {0x01, 0x00, 0x00, 0xFF, 0xFF}; break;
+            case 4: piece = {0xF3, 0x48, 0xCD, 0xC9, 0xC9, 0x07, 0x00}; break;
+            default: piece = {0xF2, 0x00, 0x11, 0x00, 0x00}; break;  // refers back 5 octets
+            }
+            msg.insert(msg.end(), piece.begin(), piece.end());
+        }
+        if (rng() % 10 == 0 && !msg.empty()) msg[rng() % msg.size()] ^= std::uint8_t(1u << (rng() % 8));
+        if (rng() % 10 == 0) msg.resize(rng() % (msg.size() + 1));
+        messages.push_back(std::move(msg));
+    }
+    return messages;
+}
+
+// The block-at-a-time inflater agrees with a plain one that restarts zlib at
+// every final block, message after message, errors included.
+TEST(Deflate, FinalBlocksInflateAsAPlainRestartWouldHaveThem) {
+    for (bool no_takeover : {false, true}) {
+        for (unsigned seed = 1; seed <= 30; ++seed) {
+            Deflate d(false, 0, no_takeover, 0);
+            testing::ReferenceInflater reference(15, no_takeover);
+            for (const ByteVec& msg : mixed_messages(seed)) {
+                auto got = d.decompress(msg);
+                auto want = reference.decompress(msg, max_inflated_message);
+                ASSERT_EQ(bool(got), bool(want)) << "seed " << seed;
+                if (!want) {
+                    EXPECT_EQ(got.error().message, want.error());
+                    break;  // the stream is unusable after an error
+                }
+                ASSERT_TRUE(*got == *want) << "seed " << seed << " takeover " << !no_takeover;
+            }
+        }
+    }
+}
+
+// A literal block, then a long run of empty DEFLATE streams (`empty`, one empty
+// final block each); then a block that refers back across all of them.
+ByteVec restart_bomb(std::size_t restarts, const ByteVec& empty) {
+    ByteVec bomb = {0xF3, 0x48, 0xCD, 0xC9, 0xC9, 0x07, 0x00};  // "Hello", final
+    bomb.reserve(bomb.size() + empty.size() * restarts + 5);
+    for (std::size_t i = 0; i < restarts; ++i) bomb.insert(bomb.end(), empty.begin(), empty.end());
+    bomb.insert(bomb.end(), {0xF2, 0x00, 0x11, 0x00, 0x00});
+    return bomb;
+}
+
+const ByteVec empty_fixed = {0x03, 0x00}, empty_fixed_padded = {0x03, 0xFC},
+              empty_stored = {0x01, 0x00, 0x00, 0xFF, 0xFF};
+
+TEST(Deflate, RestartBombKeepsTheWindowAndHonoursTheDeadline) {
+    for (const ByteVec& empty : {empty_fixed, empty_fixed_padded, empty_stored}) {
+        const ByteVec bomb = restart_bomb(1 << 18, empty);
+        EXPECT_EQ(Deflate(false, 0, false, 0).decompress(bomb).value(), bytes("HelloHello"));
+        EXPECT_EQ(error_text(Deflate(false, 0, true, 0).decompress(bomb)),
+                  "deflate decompression error: invalid distance too far back");
+    }
+    // Not an empty stream: the padding bits of 03 00 may be anything, its code bits not.
+    for (std::uint8_t second : {0x01, 0x02, 0x81}) {
+        ByteVec almost = restart_bomb(4, empty_fixed);
+        almost[7 + 2 * 3 + 1] = second;
+        auto got = Deflate(false, 0, false, 0).decompress(almost);
+        auto want = testing::ReferenceInflater(15, false).decompress(almost, max_inflated_message);
+        ASSERT_EQ(bool(got), bool(want)) << int(second);
+        if (got) EXPECT_EQ(*got, *want);
+        else EXPECT_EQ(got.error().message, want.error());
+    }
+
+    const auto past = std::chrono::steady_clock::now();
+    auto stopped = Deflate(false, 0, false, 0).decompress(restart_bomb(1 << 16, empty_stored), past);
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().kind, DeflateError::Kind::deadline);
+    // A message that fits in a few slices is not held to it.
+    EXPECT_EQ(Deflate(false, 0, false, 0).decompress(restart_bomb(8, empty_stored), past).value(),
+              bytes("HelloHello"));
 }
 
 // ---------------------------------------------------------------------------

@@ -208,6 +208,21 @@ TEST(FrameReader, SurvivesATimeoutInTheMiddleOfAFrame) {
     EXPECT_EQ(std::ranges::count_if(g->wirelog.entries(), [](auto& e) { return std::holds_alternative<wire::RxOctets>(e); }), 5);
 }
 
+// Data that is always there never makes a read wait, so the deadline is looked
+// at between reads too; what arrived stays for the next call.
+TEST(FrameReader, DataAlreadyWaitingDoesNotCarryAReadPastItsDeadline) {
+    Loopback net;
+    Protocol p = make_protocol(false);
+    ReadBuffer buf;
+    net.send({0x82, 0x03, 'a', 'b', 'c'});
+    auto r = net.read(buf, p, MonoClock::now() - std::chrono::milliseconds(1));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind, IoError::Kind::timed_out);
+    r = net.read(buf, p, MonoClock::now() + std::chrono::seconds(30));
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->payload, Bytes::copy_of("abc"));
+}
+
 TEST(FrameReader, ReadsALargeFrameAndReportsTheEndOfTheStream) {
     Loopback net;
     Protocol p = make_protocol(true);

@@ -299,6 +299,35 @@ async def test_a_flood_of_empty_frames_stops_the_log_but_not_the_counts():
 
 
 @pytest.mark.asyncio
+async def test_kill_deadline_ends_a_case_inside_a_large_inflation():
+    # Millions of empty DEFLATE streams in one message: inflating them outlasts the
+    # deadline, which must end the case as it does between turns.
+    class Inflating(Case):
+        def __init__(self, p):
+            super().__init__(p)
+            t.install_deflate(p)
+
+        def onOpen(self):
+            self.p.killAfter(0.05)
+
+    bomb = b"\x01\x00\x00\xff\xff" * (6 << 20)
+
+    async def peer(reader, writer):
+        writer.write(frame(2, bomb, rsv=4))
+        try:
+            await writer.drain()
+            return await reader.read()
+        except ConnectionError:  # the kill may cut the frame short
+            return b""
+
+    r, rest = await run(peer, Inflating)
+    assert rest == b""
+    assert r.received == [("lost", True)]
+    assert (r.failed_by_me, r.dropped_by_me) == (True, True)
+    assert codes(r).count("KLE") == 1 and codes(r)[-1] == "KLE"
+
+
+@pytest.mark.asyncio
 async def test_timers_fire_in_registration_order_and_can_send():
     class Timed(Case):
         def onOpen(self):
