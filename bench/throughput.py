@@ -235,19 +235,19 @@ def child_threads(iterations, threads):
 
 
 def child(args):
-    spec = json.loads(args.child)
-    kind = spec["kind"]
+    job = json.loads(args.child)
+    kind = job["kind"]
     if kind == "server":
-        return child_server(spec["port"])
+        return child_server(job["port"])
     if kind == "calibrate":
         out = {"iterations": calibrate()}
     elif kind == "echo":
-        run = child_echo_varnel if spec["impl"] == "varnel" else child_echo_websockets
-        out = {"seconds": run(spec["port"], spec["size"], spec["count"], spec["pipelined"])}
+        run = child_echo_varnel if job["impl"] == "varnel" else child_echo_websockets
+        out = {"seconds": run(job["port"], job["size"], job["count"], job["pipelined"])}
     elif kind == "threads":
-        out = {"seconds": child_threads(spec["iterations"], spec["concurrency"])}
+        out = {"seconds": child_threads(job["iterations"], job["concurrency"])}
     elif kind == "suite":
-        took, digest = child_suite(spec["port"], spec["iterations"], spec["concurrency"])
+        took, digest = child_suite(job["port"], job["iterations"], job["concurrency"])
         out = {"seconds": took, "digest": digest}
     out["rss_mib"] = peak_rss_mib()
     out["cpu"] = cpu_seconds()
@@ -262,14 +262,14 @@ class Contender:
     def __init__(self, label, python, path):
         self.label, self.python, self.path = label, python, path
 
-    def run(self, spec, timeout=600):
+    def run(self, job, timeout=600):
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in (self.path, DIST_PACKAGES) if p))
         done = subprocess.run(
-            [self.python, os.path.abspath(__file__), "--child", json.dumps(spec)],
+            [self.python, os.path.abspath(__file__), "--child", json.dumps(job)],
             env=env, capture_output=True, text=True, timeout=timeout,
         )
         if done.returncode != 0:
-            raise RuntimeError(f"{self.label} {spec['kind']} failed:\n{done.stderr[-3000:]}")
+            raise RuntimeError(f"{self.label} {job['kind']} failed:\n{done.stderr[-3000:]}")
         return json.loads(done.stdout.strip().splitlines()[-1])
 
 

@@ -137,7 +137,7 @@ class Behavior(metaclass=_BoundType):
     UNIMPLEMENTED: Final[Behavior]
     """The peer does not implement the feature the case exercises."""
     INFORMATIONAL: Final[Behavior]
-    """Informational only: the case probes behavior the spec leaves unspecified."""
+    """Informational only: the case probes behavior the RFC leaves unspecified."""
     ERROR: Final[Behavior]
     """The case could not be run to a verdict (a connection failure or a crash)."""
     @property
@@ -156,7 +156,7 @@ class BehaviorClose(metaclass=_BoundType):
     WRONG_CODE: Final[BehaviorClose]
     """The peer sent an unexpected close code."""
     UNCLEAN: Final[BehaviorClose]
-    """The connection was not closed cleanly where the spec requires it."""
+    """The connection was not closed cleanly where the RFC requires it."""
     FAILED_BY_CLIENT: Final[BehaviorClose]
     """The client closed the TCP connection where the server should have."""
     INFORMATIONAL: Final[BehaviorClose]
