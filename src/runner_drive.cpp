@@ -257,12 +257,12 @@ std::vector<asio::const_buffer> unwritten(const std::vector<Bytes>& batch, std::
 asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, std::vector<Bytes>& batch,
                                     std::optional<MonoInstant> kill_deadline) {
     std::size_t first = 0;   // the first chunk not written completely
-    std::size_t offset = 0;  // octets of it already written
+    std::size_t offset = 0;  // octets written from there on
     for (;;) {
         while (first < batch.size() && batch[first].size() <= offset) {
+            offset -= batch[first].size();
             batch[first] = Bytes();
             ++first;
-            offset = 0;
         }
         if (first == batch.size()) co_return WriteOutcome::written;
 
@@ -281,17 +281,7 @@ asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, std::vector<B
         if (ec == asio::error::operation_aborted)
             co_return kill_first ? WriteOutcome::killed : WriteOutcome::stalled;
         if (ec || n == 0) co_return WriteOutcome::failed;
-        while (n > 0) {
-            const std::size_t left = batch[first].size() - offset;
-            if (n < left) {
-                offset += n;
-                break;
-            }
-            n -= left;
-            batch[first] = Bytes();
-            ++first;
-            offset = 0;
-        }
+        offset += n;  // the loop's head steps past the chunks now written
     }
 }
 
