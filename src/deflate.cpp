@@ -33,10 +33,12 @@ DeflateError inflate_error(int rc, const z_stream& z) {
     return invalid_data(std::string("deflate decompression error: ") + z.msg);
 }
 
-// At most this much input per inflate call, and the clock is read once every
-// deadline_stride calls: a call costs well under a millisecond whatever the
-// data, and reading the clock stays rare next to the work.
-constexpr std::size_t input_slice = std::size_t(64) << 10;
+// At most this much input per inflate call. The clock is read once
+// deadline_stride calls or one slice of input have gone by since the last
+// reading. Counting calls covers the cheap ones (a final block and its restart);
+// counting input covers the dear ones: tiny dynamic blocks that each build full
+// code tables and yield nothing cost about 150 ns an octet, milliseconds a slice.
+constexpr std::size_t input_slice = std::size_t(16) << 10;
 constexpr unsigned deadline_stride = 64;
 
 // At the start of a stream: skips the streams that are one empty final block with
@@ -149,13 +151,19 @@ std::expected<ByteVec, DeflateError> Deflate::decompress(
     // The payload, then the trailer that the sender removed: fed in turn, not copied.
     std::span<const std::uint8_t> input = payload;
     bool trailer_fed = false;
-    for (unsigned turn = 1;; ++turn) {
+    unsigned calls_unchecked = 0;
+    std::size_t input_unchecked = 0;
+    for (;;) {
         if (input.empty() && !trailer_fed) {
             input = sync_trailer;
             trailer_fed = true;
         }
-        if (deadline && turn % deadline_stride == 0 && std::chrono::steady_clock::now() >= *deadline)
-            return std::unexpected(DeflateError{DeflateError::Kind::deadline, "deadline passed"});
+        if (deadline && (calls_unchecked >= deadline_stride || input_unchecked >= input_slice)) {
+            if (std::chrono::steady_clock::now() >= *deadline)
+                return std::unexpected(DeflateError{DeflateError::Kind::deadline, "deadline passed"});
+            calls_unchecked = 0;
+            input_unchecked = 0;
+        }
 
         const std::span<const std::uint8_t> offered = input.first(std::min(input.size(), input_slice));
         z.next_in = const_cast<Bytef*>(offered.data());
@@ -167,6 +175,8 @@ std::expected<ByteVec, DeflateError> Deflate::decompress(
         const std::size_t used = offered.size() - z.avail_in;
         const std::size_t produced = scratch.size() - z.avail_out;
         input = input.subspan(used);
+        ++calls_unchecked;
+        input_unchecked += used;
         if (produced > max_inflated_message - out.size())
             return std::unexpected(invalid_data(std::format(
                 "deflate decompression error: message larger than {} bytes when inflated",

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <string>
@@ -237,6 +238,69 @@ TEST(Deflate, RestartBombKeepsTheWindowAndHonoursTheDeadline) {
     // A message that fits in a few slices is not held to it.
     EXPECT_EQ(Deflate(false, 0, false, 0).decompress(restart_bomb(8, empty_stored), past).value(),
               bytes("HelloHello"));
+}
+
+// DEFLATE bits go least significant first; Huffman codes most significant first.
+class BitWriter {
+public:
+    void put(unsigned value, int bits) {
+        for (int i = 0; i < bits; ++i) bit((value >> i) & 1);
+    }
+    void code(unsigned code, int bits) {
+        for (int i = bits - 1; i >= 0; --i) bit((code >> i) & 1);
+    }
+    ByteVec take() { return std::move(out_); }
+
+private:
+    void bit(unsigned b) {
+        if (used_ % 8 == 0) out_.push_back(0);
+        out_.back() |= std::uint8_t(b << (used_ % 8));
+        ++used_;
+    }
+    ByteVec out_;
+    std::size_t used_ = 0;
+};
+
+// A non-final dynamic block with full-size tables (286 literal/length codes of
+// 8 and 9 bits, 30 distance codes of 4 and 5 bits) and no data: some 30 octets
+// that make the inflater build its tables and yield nothing.
+void tiny_dynamic_block(BitWriter& w) {
+    w.put(0, 1);
+    w.put(2, 2);
+    w.put(286 - 257, 5);
+    w.put(30 - 1, 5);
+    w.put(12 - 4, 4);
+    // Code length code, in the format's order 16 17 18 0 8 7 9 6 10 5 11 4:
+    // repeat (16) is 0; the lengths 4, 5, 8, 9 are 100, 101, 110, 111.
+    for (unsigned bits : {1, 0, 0, 0, 3, 0, 3, 0, 0, 3, 0, 3}) w.put(bits, 3);
+    auto run = [&w](unsigned length_code, int count) {
+        w.code(length_code, 3);
+        for (--count; count > 0;) {
+            int k = std::min(count, 6);
+            if (count - k == 1 || count - k == 2) k = count - 3;
+            w.code(0, 1);
+            w.put(unsigned(k - 3), 2);
+            count -= k;
+        }
+    };
+    run(0b110, 226);  // literals 0 to 225: 8 bits
+    run(0b111, 60);   // 226 to 285: 9 bits
+    run(0b100, 1);    // distances 0 and 1: 4 bits
+    run(0b100, 1);
+    run(0b101, 28);   // the other 28: 5 bits
+    w.code(452 + (256 - 226), 9);  // end of block
+}
+
+TEST(Deflate, BlocksThatYieldNothingStillMeetTheDeadline) {
+    BitWriter w;
+    for (int i = 0; i < 32 << 10; ++i) tiny_dynamic_block(w);
+    const ByteVec blocks = w.take();  // just under 1 MiB
+    EXPECT_EQ(Deflate(false, 0, false, 0).decompress(blocks).value().size(), 0u);
+
+    const auto past = std::chrono::steady_clock::now();
+    auto stopped = Deflate(false, 0, false, 0).decompress(blocks, past);
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().kind, DeflateError::Kind::deadline);
 }
 
 // ---------------------------------------------------------------------------
