@@ -85,6 +85,19 @@ inline constexpr std::size_t max_head_size = std::size_t(64) << 10;
 asio::awaitable<std::expected<void, std::string>> write_all(asio::ip::tcp::socket& stream,
                                                             std::span<const std::uint8_t> octets);
 
+// A head is parsed from its first octet every time, so one trickled in an octet
+// at a time would cost time quadratic in its size. Past its first few KiB it is
+// parsed again only when a line has ended, a few KiB more have come or it has
+// outgrown the limit. What is unparsed when reading fails is parsed before the
+// failure counts: the outcome is the same as parsing every read, only later.
+inline constexpr std::size_t eager_head_size = 4096;
+
+inline bool head_worth_parsing(std::size_t size, std::span<const std::uint8_t> fresh,
+                               std::size_t unparsed) noexcept {
+    return size <= eager_head_size || size > max_head_size || unparsed >= eager_head_size ||
+           std::ranges::find(fresh, std::uint8_t('\n')) != fresh.end();
+}
+
 // Reads into `buffer` until `parse` finds a complete head there; the error is
 // the text of a read failure, the parser's error, "peer closed during
 // handshake" or the text of a limit above.
@@ -92,21 +105,29 @@ template <class Parse>
 auto read_head(asio::ip::tcp::socket& stream, runner::ReadBuffer& buffer, Parse parse)
     -> asio::awaitable<std::expected<typename std::invoke_result_t<Parse, std::span<const std::uint8_t>>::value_type::value_type, std::string>> {
     auto deadline = std::chrono::steady_clock::now() + handshake_time_limit;
+    std::size_t unparsed = 0;
     for (;;) {
         std::span<std::uint8_t> room = buffer.prepare(1024);
         auto left = deadline - std::chrono::steady_clock::now();
         auto [ec, n] = co_await stream.async_read_some(
             asio::buffer(room.data(), room.size()),
             asio::cancel_after(std::max(left, decltype(left)::zero()), asio::as_tuple(asio::use_awaitable)));
+        const bool failed = ec || n == 0;
+        if (!failed) {
+            buffer.commit(n);
+            unparsed += n;
+        }
+        if (unparsed > 0 && (failed || head_worth_parsing(buffer.size(), buffer.data().last(n), unparsed))) {
+            unparsed = 0;
+            auto parsed = parse(buffer.data());
+            if (!parsed) co_return std::unexpected(std::move(parsed.error()));
+            if (*parsed) co_return std::move(**parsed);
+        }
         if (ec == asio::error::operation_aborted && std::chrono::steady_clock::now() >= deadline)
             co_return std::unexpected(std::string("timed out waiting for the handshake head"));
         if (ec == asio::error::eof || (!ec && n == 0))
             co_return std::unexpected(std::string("peer closed during handshake"));
         if (ec) co_return std::unexpected(ec.message());
-        buffer.commit(n);
-        auto parsed = parse(buffer.data());
-        if (!parsed) co_return std::unexpected(std::move(parsed.error()));
-        if (*parsed) co_return std::move(**parsed);
         if (buffer.size() > max_head_size)
             co_return std::unexpected(std::string("handshake head too large"));
     }

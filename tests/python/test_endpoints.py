@@ -56,13 +56,16 @@ async def test_nothing_listening_gives_error_results_and_failure():
 
 
 async def raw_server(reply):
-    """A one-shot TCP server that reads a request head and answers `reply`."""
+    """A one-shot TCP server that reads a request head and answers `reply`
+    (a list: its pieces written apart)."""
     seen = []
 
     async def handle(reader, writer):
         seen.append(await reader.readuntil(b"\r\n\r\n"))
-        writer.write(reply)
-        await writer.drain()
+        for piece in reply if isinstance(reply, list) else [reply]:
+            writer.write(piece)
+            await writer.drain()
+            await asyncio.sleep(0.05)
         writer.close()
 
     server = await asyncio.start_server(handle, "127.0.0.1", 0)
@@ -75,6 +78,8 @@ async def raw_server(reply):
         (b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", "handshake: expected HTTP 101, got 200 OK"),
         (b"HTTP/1.1 101 Switching", "handshake: peer closed during handshake"),
         (b"HTTP/1.1 101 X\r\n" + b"A: b\r\n" * 65 + b"\r\n", "handshake: too many headers"),
+        # A long line whose fault arrives in a piece of its own, then the end.
+        ([b"HTTP/1.1 101 X\r\nA: " + b"b" * 6000, b"\x01"], "handshake: invalid HTTP response head"),
     ],
 )
 async def test_bad_handshake_answers_become_error_results(reply, text):
@@ -186,6 +191,20 @@ async def test_case_count_reply_is_exact_on_the_wire():
     head, _, frames = data.partition(b"\r\n\r\n")
     assert b"Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=" in head
     assert frames == b"\x81\x013\x88\x02\x03\xe8"
+
+
+async def test_long_head_sent_in_small_pieces_is_answered():
+    pad = b"X-Pad: " + b"p" * 9000 + b"\r\n"
+    request = b"GET /getCaseCount HTTP/1.1\r\n" + pad + b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"
+    async with v.run_fuzzingserver(cases=["1.1.*"], port=0) as server:
+        reader, writer = await asyncio.open_connection("127.0.0.1", server.port)
+        for at in range(0, len(request), 700):
+            writer.write(request[at:at + 700])
+            await writer.drain()
+            await asyncio.sleep(0.002)
+        data = await reader.read()
+        writer.close()
+    assert data.startswith(b"HTTP/1.1 101 ") and data.endswith(b"\x81\x013\x88\x02\x03\xe8")
 
 
 async def test_requests_without_key_or_case_get_no_response():
