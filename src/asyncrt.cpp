@@ -291,11 +291,12 @@ Runtime::Runtime()
     : io_(static_cast<int>(worker_count())),
       work_(io_.get_executor()),
       pool_(kMaxBlockingThreads, kBlockingKeepAlive) {
+    std::vector<std::jthread> workers;  // joined only if one fails to start
     try {
         for (std::size_t i = 0, n = worker_count(); i < n; ++i) {
             running_workers_.fetch_add(1, std::memory_order_relaxed);
             try {
-                workers_.emplace_back([this] { run_worker(io_, running_workers_); });
+                workers.emplace_back([this] { run_worker(io_, running_workers_); });
             } catch (...) {
                 running_workers_.fetch_sub(1, std::memory_order_relaxed);
                 throw;
@@ -304,8 +305,10 @@ Runtime::Runtime()
     } catch (...) {
         work_.reset();
         io_.stop();
-        throw;  // the workers already started are joined on the way out
+        throw;  // the workers already started return, and are joined on the way out
     }
+    // The runtime lives until the process ends; its workers are never joined.
+    for (std::jthread& worker : workers) worker.detach();
 }
 
 Runtime::~Runtime() {

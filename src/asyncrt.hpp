@@ -143,8 +143,7 @@ private:
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     BlockingPool pool_;
-    std::atomic<std::size_t> running_workers_{0};
-    std::vector<std::jthread> workers_;
+    std::atomic<std::size_t> running_workers_{0};  // workers not yet returned
 };
 
 // Returns the runtime, building it on first use, and registers the exit hook

@@ -36,6 +36,13 @@ def run_child(mode, exit_after):
         return mode, outcome, err.read().decode(errors="replace")[-4000:]
 
 
+def report(err):
+    """The sanitizer's report when there is one, else the end of stderr."""
+    lines = err.splitlines()
+    start = next((i for i, line in enumerate(lines) if "Sanitizer" in line), max(0, len(lines) - 20))
+    return "\n".join(lines[start:start + 30])
+
+
 def spinners():
     spin = [sys.executable, "-c", "while True: pass"]
     return [subprocess.Popen(spin) for _ in range(max(1, (os.cpu_count() or 2) // 2))]
@@ -54,6 +61,6 @@ def test_leaving_with_runs_in_flight_ends_every_process_with_its_own_code():
         for process in busy:
             process.kill()
             process.wait()
-    wrong = [(mode, outcome, err) for mode, outcome, err in outcomes
+    wrong = [f"{mode}: {outcome}\n{report(err)}" for mode, outcome, err in outcomes
              if outcome != EXIT_CODES[mode] or "Sanitizer" in err]
-    assert not wrong, wrong
+    assert not wrong, "\n\n".join(wrong)
