@@ -18,6 +18,7 @@ import time
 
 import varnel.cases
 import varnel._varnel as v
+from varnel.cases.case import Case
 
 CASES = 200
 EXIT_CODE = 5
@@ -25,24 +26,12 @@ EXIT_CODES = {"client": EXIT_CODE, "server": EXIT_CODE, "thread": EXIT_CODE, "pl
               "stuck": EXIT_CODE}
 
 
-class Slow:
+class Slow(Case):
     """A case whose callbacks each sleep a little; it never ends by itself."""
-    DESCRIPTION = "slow"
-    EXPECTATION = "slow"
     open_for = 0.2
 
     def __init__(self, protocol):
-        self.p = protocol
-        self.behavior = "OK"
-        self.behaviorClose = "OK"
-        self.result = ""
-        self.resultClose = ""
-        self.reportTime = False
-        self.reportCompressionRatio = False
-        self.expected = {}
-        self.expectedClose = {}
-        self.received = []
-        self.trafficStats = None
+        super().__init__(protocol)
         time.sleep(0.05)
 
     def onOpen(self):
@@ -51,17 +40,7 @@ class Slow:
 
     def onMessage(self, payload, is_binary):
         time.sleep(0.2)
-        self.received.append(len(payload))
         self.p.sendMessage(payload, isBinary=is_binary)
-
-    def onPing(self, payload):
-        pass
-
-    def onPong(self, payload):
-        pass
-
-    def onClose(self, was_clean, code, reason):
-        pass
 
     def onConnectionLost(self, dropped):
         time.sleep(0.05)
