@@ -26,29 +26,30 @@ void leak(T value) {
 }
 
 // A pool thread's attachment to the interpreter: one thread state for the life of
-// the thread, attached for each job and detached in between.
+// the thread, attached for each job and detached in between. The pool decides
+// when attaching is still allowed (see BlockingPool::close).
 class PoolAttachment {
 public:
     PoolAttachment() = default;
     PoolAttachment(const PoolAttachment&) = delete;
     PoolAttachment& operator=(const PoolAttachment&) = delete;
-    ~PoolAttachment() {
-        if (tstate_ == nullptr || Py_IsFinalizing()) return;
-        PyEval_RestoreThread(tstate_);
-        PyGILState_Release(gil_);
-    }
 
-    bool attach() {
-        if (Py_IsFinalizing()) return false;
+    void attach() {
         if (tstate_ == nullptr) {
             gil_ = PyGILState_Ensure();
             tstate_ = PyThreadState_Get();
         } else {
             PyEval_RestoreThread(tstate_);
         }
-        return true;
     }
     void detach() { PyEval_SaveThread(); }
+
+    bool has_thread_state() const noexcept { return tstate_ != nullptr; }
+    // Gives the thread state back, for a thread that retires.
+    void release() {
+        PyEval_RestoreThread(std::exchange(tstate_, nullptr));
+        PyGILState_Release(gil_);
+    }
 
 private:
     PyThreadState* tstate_ = nullptr;
@@ -69,6 +70,10 @@ struct BlockingPool::State {
     std::size_t max_threads;
     std::chrono::milliseconds keep_alive;
     bool stopping = false;
+    // Set by close(): no thread attaches from then on.
+    bool closed = false;
+    // Threads attached, or between the decision to attach and having detached.
+    std::size_t attached = 0;
     // Read without the mutex by spinning threads; written under it.
     std::atomic<std::size_t> queued{0};
     std::atomic<std::size_t> spinning{0};
@@ -77,10 +82,7 @@ struct BlockingPool::State {
 namespace {
 
 void run_attached(PoolAttachment& py, BlockingPool::Task& task) {
-    if (!py.attach()) {
-        leak(std::move(task));
-        return;
-    }
+    py.attach();
     try {
         task();
     } catch (...) {
@@ -131,15 +133,27 @@ BlockingPool::Task take_front(BlockingPool::State& s) {
     return task;
 }
 
+// Runs `work`, which attaches, counted in `attached` from before it attaches to
+// after it detaches, so that the interpreter's exit can wait for it; false, and
+// nothing run, once the pool is closed.
+template <class Work>
+bool run_counted_attached(BlockingPool::State& s, std::unique_lock<std::mutex>& lock, Work work) {
+    if (s.closed) return false;
+    ++s.attached;
+    lock.unlock();
+    work();
+    lock.lock();
+    --s.attached;
+    return true;
+}
+
 void serve(BlockingPool::State& s, PoolAttachment& py) {
     std::unique_lock lock(s.mutex);
     for (;;) {
         if (s.stopping) break;
         if (!s.queue.empty()) {
             BlockingPool::Task task = take_front(s);
-            lock.unlock();
-            run_attached(py, task);
-            lock.lock();
+            if (!run_counted_attached(s, lock, [&] { run_attached(py, task); })) leak(std::move(task));
             continue;
         }
         lock.unlock();
@@ -152,6 +166,8 @@ void serve(BlockingPool::State& s, PoolAttachment& py) {
         --s.sleeping;
         if (!ready && !s.stopping && s.threads > 1) break;  // one thread always stays
     }
+    // A closed pool leaves the thread state to the interpreter's finalization.
+    if (py.has_thread_state()) run_counted_attached(s, lock, [&] { py.release(); });
     --s.threads;
 }
 
@@ -191,6 +207,10 @@ void BlockingPool::submit(Task task) {
     {
         auto lock = lock_detached(state_->mutex);
         State& s = *state_;
+        if (s.closed) {
+            leak(std::move(task));  // releasing its captures would need the interpreter
+            return;
+        }
         s.queue.push_back(std::move(task));
         s.queued.store(s.queue.size(), std::memory_order_seq_cst);
         const std::size_t spinning = s.spinning.load(std::memory_order_seq_cst);
@@ -211,6 +231,16 @@ std::size_t BlockingPool::thread_count() const {
     return state_->threads;
 }
 
+void BlockingPool::close() {
+    auto lock = lock_detached(state_->mutex);
+    state_->closed = true;
+}
+
+bool BlockingPool::none_attached() const {
+    auto lock = lock_detached(state_->mutex);
+    return state_->attached == 0;
+}
+
 // ---------------------------------------------------------------------------
 // Runtime
 
@@ -218,22 +248,42 @@ namespace {
 
 constexpr std::size_t kMaxBlockingThreads = 512;
 constexpr std::chrono::milliseconds kBlockingKeepAlive{10'000};
+// How long the interpreter's exit waits for callbacks still running. A callback
+// that takes longer is left to finalization, like a daemon thread.
+constexpr std::chrono::seconds kExitDrainLimit{5};
 
 std::size_t worker_count() { return std::max(1u, std::thread::hardware_concurrency()); }
 
-void run_worker(asio::io_context& io) {
+// Returns once the io_context is stopped.
+void run_worker(asio::io_context& io, std::atomic<std::size_t>& running) {
     for (;;) {
         try {
             io.run();
-            return;
+            break;
         } catch (...) {
             // A handler that throws must not take a worker thread down with it.
         }
     }
+    running.fetch_sub(1, std::memory_order_release);
 }
 
 DetachedOnce<std::unique_ptr<Runtime>> runtime_cell;
 std::atomic<Runtime*> built_runtime{nullptr};
+
+// Registered with atexit, so it runs on the exiting thread, attached, before the
+// interpreter begins to finalize and while it is still whole.
+void close_for_exit() {
+    interpreter_closed.store(true, std::memory_order_release);
+    Runtime* rt = built_runtime.load(std::memory_order_acquire);
+    if (rt == nullptr) return;
+    nb::gil_scoped_release detached;  // jobs still running may need the GIL
+    rt->quiesce_for_exit(std::chrono::steady_clock::now() + kExitDrainLimit);
+}
+
+void register_exit_hook() {
+    nb::module_::import_("atexit").attr("register")(
+        nb::cpp_function(&close_for_exit, nb::name("_close_for_exit")));
+}
 
 }  // namespace
 
@@ -241,14 +291,24 @@ Runtime::Runtime()
     : io_(static_cast<int>(worker_count())),
       work_(io_.get_executor()),
       pool_(kMaxBlockingThreads, kBlockingKeepAlive) {
+    std::vector<std::jthread> workers;  // joined only if one fails to start
     try {
-        for (std::size_t i = 0, n = worker_count(); i < n; ++i)
-            workers_.emplace_back([this] { run_worker(io_); });
+        for (std::size_t i = 0, n = worker_count(); i < n; ++i) {
+            running_workers_.fetch_add(1, std::memory_order_relaxed);
+            try {
+                workers.emplace_back([this] { run_worker(io_, running_workers_); });
+            } catch (...) {
+                running_workers_.fetch_sub(1, std::memory_order_relaxed);
+                throw;
+            }
+        }
     } catch (...) {
         work_.reset();
         io_.stop();
-        throw;  // the workers already started are joined on the way out
+        throw;  // the workers already started return, and are joined on the way out
     }
+    // The runtime lives until the process ends; its workers are never joined.
+    for (std::jthread& worker : workers) worker.detach();
 }
 
 Runtime::~Runtime() {
@@ -258,9 +318,22 @@ Runtime::~Runtime() {
 
 Runtime& Runtime::current() noexcept { return *built_runtime.load(std::memory_order_acquire); }
 
+void Runtime::quiesce_for_exit(std::chrono::steady_clock::time_point deadline) {
+    pool_.close();
+    io_.stop();
+    // Plain polling: this runs once, at exit, for a few milliseconds as a rule.
+    while (running_workers_.load(std::memory_order_acquire) > 0 || !pool_.none_attached()) {
+        if (std::chrono::steady_clock::now() >= deadline) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 PyResult<Runtime*> get_runtime() {
+    if (interpreter_closed.load(std::memory_order_acquire))
+        return std::unexpected(make_py_error(PyExc_RuntimeError, "failed to initialize async runtime"));
     try {
         const auto& rt = runtime_cell.get([] {
+            register_exit_hook();
             auto made = std::make_unique<Runtime>();
             built_runtime.store(made.get(), std::memory_order_release);
             return made;

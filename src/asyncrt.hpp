@@ -89,7 +89,8 @@ using PyResult = std::expected<T, nb::python_error>;
 
 // Threads that run Python jobs, each attached to the interpreter only while it
 // runs a job. Threads are started on demand up to a cap, kept between jobs, and
-// retired after a while idle (one always stays).
+// retired after a while idle (one always stays). Once closed, jobs are no longer
+// run: they are kept, unrun, until the process ends.
 class BlockingPool {
 public:
     using Task = std::move_only_function<void()>;
@@ -103,6 +104,10 @@ public:
     void submit(Task task);
     // Threads currently alive in the pool.
     std::size_t thread_count() const;
+    // From now on no pool thread attaches to the interpreter again.
+    void close();
+    // True when no pool thread is attached (or about to attach or detach).
+    bool none_attached() const;
 
     struct State;
 
@@ -112,7 +117,8 @@ private:
 };
 
 // The process-wide runtime: an io_context run by one worker thread per hardware
-// thread, plus the blocking pool for Python jobs. Built once, never shut down.
+// thread, plus the blocking pool for Python jobs. Built once, never shut down;
+// when the interpreter exits it is quiesced (see quiesce_for_exit).
 class Runtime {
 public:
     Runtime();  // throws std::system_error when threads cannot be started
@@ -127,16 +133,24 @@ public:
     // The runtime once built; only for code already running on it.
     static Runtime& current() noexcept;
 
+    // For the interpreter's exit: no pool thread attaches any more, the workers
+    // stop running handlers (engine code may drop Python objects), and this waits,
+    // until `deadline` at most, for jobs still attached and handlers still running
+    // to finish. Called detached.
+    void quiesce_for_exit(std::chrono::steady_clock::time_point deadline);
+
 private:
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     BlockingPool pool_;
-    std::vector<std::jthread> workers_;
+    std::atomic<std::size_t> running_workers_{0};  // workers not yet returned
 };
 
-// Returns the runtime, building it on first use. The caller must be attached;
-// waiting for another thread's construction happens detached.
-// Error: RuntimeError "failed to initialize async runtime".
+// Returns the runtime, building it on first use, and registers the exit hook
+// that quiesces it before the interpreter finalizes. The caller must be
+// attached; waiting for another thread's construction happens detached.
+// Error: RuntimeError "failed to initialize async runtime" (also once the
+// interpreter is exiting: no run can start then).
 PyResult<Runtime*> get_runtime();
 
 namespace detail {

@@ -16,11 +16,17 @@ namespace nb = nanobind;
 // True when the calling thread is attached to the interpreter.
 inline bool py_attached() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
 
+// Set once, by the runtime's exit hook, just before the interpreter finalizes.
+// Finalization frees thread states, so an attach that comes late touches freed
+// memory: from then on a reference that would need one is leaked instead (the
+// process is ending), and the engine's threads are quiesced (asyncrt.hpp).
+inline std::atomic<bool> interpreter_closed{false};
+
 // An owned strong reference that may be dropped on any thread. Engine structures
 // (cases, callbacks, protocol state) outlive the Python calls that made them and
 // are often released by a worker thread; the release then attaches just long
-// enough to decrement. During interpreter shutdown the reference is leaked, since
-// attaching could block forever.
+// enough to decrement. Once the interpreter is closing the reference is leaked:
+// attaching then could block forever or touch a freed thread state.
 class PyRef {
 public:
     PyRef() noexcept = default;
@@ -52,7 +58,7 @@ public:
         PyObject* o = std::exchange(obj_, nullptr);
         if (o == nullptr) return;
         if (py_attached()) { Py_DECREF(o); return; }
-        if (Py_IsFinalizing()) return;
+        if (interpreter_closed.load(std::memory_order_acquire) || Py_IsFinalizing()) return;
         PyGILState_STATE s = PyGILState_Ensure();
         Py_DECREF(o);
         PyGILState_Release(s);

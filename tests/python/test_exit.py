@@ -1,0 +1,66 @@
+"""Leaving the interpreter while runs are in flight.
+
+Each child process (exit_child.py) starts a run whose callbacks are busy and
+leaves 0.15 to 0.3 s later, in one of several ways. Every one must end with its
+own exit code: never by a signal, never hung, never with a sanitizer's report.
+The exits race hardest on a loaded machine, so spinning processes keep the
+cores busy meanwhile.
+"""
+import os
+import pathlib
+import random
+import subprocess
+import sys
+import tempfile
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+from exit_child import EXIT_CODES
+
+CHILD = pathlib.Path(__file__).with_name("exit_child.py")
+AT_ONCE = 8
+HUNG_AFTER = 120  # seconds; the sanitizers make a child slow, not this slow
+
+
+def run_child(mode, exit_after):
+    """(mode, exit code or "hung", the tail of stderr)."""
+    with tempfile.TemporaryFile() as err:  # a pipe could fill and stall the child
+        try:
+            done = subprocess.run([sys.executable, str(CHILD), mode, f"{exit_after:.3f}"],
+                                  stdout=subprocess.DEVNULL, stderr=err, timeout=HUNG_AFTER)
+            outcome = done.returncode
+        except subprocess.TimeoutExpired:
+            outcome = "hung"
+        err.seek(0)
+        return mode, outcome, err.read().decode(errors="replace")[-4000:]
+
+
+def report(err):
+    """The sanitizer's report when there is one, else the end of stderr."""
+    lines = err.splitlines()
+    start = next((i for i, line in enumerate(lines) if "Sanitizer" in line), max(0, len(lines) - 20))
+    return "\n".join(lines[start:start + 30])
+
+
+def spinners():
+    spin = [sys.executable, "-c", "while True: pass"]
+    return [subprocess.Popen(spin) for _ in range(max(1, (os.cpu_count() or 2) // 2))]
+
+
+@pytest.mark.timeout(900)
+def test_leaving_with_runs_in_flight_ends_every_process_with_its_own_code():
+    children = [(mode, random.uniform(0.15, 0.3))
+                for mode in ("client", "server", "thread", "plain") * 6]
+    children.append(("stuck", 0.2))  # a callback outlasts the exit's wait: no hang either
+    busy = spinners()
+    try:
+        with ThreadPoolExecutor(AT_ONCE) as pool:
+            outcomes = list(pool.map(lambda child: run_child(*child), children))
+    finally:
+        for process in busy:
+            process.kill()
+            process.wait()
+    wrong = [f"{mode}: {outcome}\n{report(err)}" for mode, outcome, err in outcomes
+             if outcome != EXIT_CODES[mode] or "Sanitizer" in err]
+    assert not wrong, "\n\n".join(wrong)
