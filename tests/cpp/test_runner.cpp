@@ -5,6 +5,7 @@
 #include <asio/write.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace varnel::runner {
@@ -248,6 +249,53 @@ TEST(FrameReader, ReadsALargeFrameAndReportsTheEndOfTheStream) {
     EXPECT_EQ(r.error().kind, IoError::Kind::unexpected_eof);
     EXPECT_EQ(r.error().message, "connection closed");
     EXPECT_TRUE(p.lock()->wirelog.empty());
+}
+
+// What a flush reads while it waits: whatever is there, never past the limit,
+// counted like any read, and the end of the stream left for the reader.
+TEST(ReadAhead, TakesWhatIsThereUpToTheLimitAndLeavesTheEndToTheReader) {
+    Loopback net;
+    net.ours.non_blocking(true);
+    Protocol p = make_protocol(false);
+    ReadBuffer buf;
+    EXPECT_EQ(read_available(net.ours, buf, p, 1000), ReadAhead::would_block);
+    EXPECT_TRUE(buf.empty());
+
+    Octets sent = {0x81, 0x02, 'h', 'i'};
+    sent.resize(100, 0x00);  // then 48 empty continuation frames
+    net.send(sent);
+    net.ours.wait(asio::ip::tcp::socket::wait_read);
+    EXPECT_EQ(read_available(net.ours, buf, p, 60), ReadAhead::read);
+    EXPECT_EQ(buf.size(), 60u);
+    EXPECT_EQ(read_available(net.ours, buf, p, 60), ReadAhead::would_block);  // full: nothing read
+    EXPECT_EQ(read_available(net.ours, buf, p, 1000), ReadAhead::read);
+    EXPECT_TRUE(std::ranges::equal(buf.data(), sent));
+
+    net.peer.shutdown(asio::ip::tcp::socket::shutdown_send);
+    net.ours.wait(asio::ip::tcp::socket::wait_read);
+    EXPECT_EQ(read_available(net.ours, buf, p, 1000), ReadAhead::ended);
+    EXPECT_EQ(buf.size(), sent.size());
+    {
+        auto g = p.lock();
+        EXPECT_EQ(g->rx_octet_stats, (std::map<std::size_t, std::uint32_t>{{60, 1}, {40, 1}}));
+        EXPECT_EQ(std::ranges::count_if(g->wirelog.entries(),
+                                        [](auto& e) { return std::holds_alternative<wire::RxOctets>(e); }),
+                  2);
+        EXPECT_TRUE(g->rx_frame_stats.empty());  // nothing taken as a frame yet
+    }
+
+    // The reader takes the frames in order, then sees the end of the stream.
+    auto first = net.read(buf, p, std::nullopt);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->payload, Bytes::copy_of("hi"));
+    for (int i = 0; i < 48; ++i) {
+        auto r = net.read(buf, p, std::nullopt);
+        ASSERT_TRUE(r.has_value());
+        EXPECT_EQ(r->opcode, 0);
+    }
+    auto end = net.read(buf, p, std::nullopt);
+    ASSERT_FALSE(end.has_value());
+    EXPECT_EQ(end.error().message, "connection closed");
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 import asyncio
+import base64
+import hashlib
 import os
 import socket
 import sys
@@ -8,6 +10,7 @@ import websockets
 
 import varnel
 import varnel._varnel as v
+import varnel.cases.case
 from varnel.cases import CASES
 
 pytestmark = [pytest.mark.asyncio, pytest.mark.timeout(120)]
@@ -338,3 +341,117 @@ async def test_server_run_outlives_running_out_of_descriptors():
             await child.wait()
     assert count == 1
     assert outcome == "results [('1.1.2', True)]"
+
+
+# ---- peers that read nothing more while their own write is blocked
+#
+# Each reads one message, writes its echo and awaits that write before reading
+# the next (asyncio stops reading the socket once its own buffer is full). A case
+# that queues two large messages at once then only finishes if the engine goes
+# on reading while its own write of the second message waits.
+
+LARGE = 16 << 20
+
+
+def ws_frame(opcode, payload, mask):
+    n = len(payload)
+    head = bytes([0x80 | opcode])
+    mbit = 0x80 if mask else 0
+    if n < 126:
+        head += bytes([mbit | n])
+    elif n < 65536:
+        head += bytes([mbit | 126]) + n.to_bytes(2, "big")
+    else:
+        head += bytes([mbit | 127]) + n.to_bytes(8, "big")
+    if not mask:
+        return head + payload
+    key = os.urandom(4)
+    stream = (key * (n // 4 + 1))[:n]
+    masked = (int.from_bytes(payload, "big") ^ int.from_bytes(stream, "big")).to_bytes(n, "big")
+    return head + key + masked
+
+
+async def read_ws_frame(reader):
+    """(opcode, payload) of one frame, unmasked; FIN is assumed."""
+    b0, b1 = await reader.readexactly(2)
+    n = b1 & 0x7F
+    if n >= 126:
+        n = int.from_bytes(await reader.readexactly(2 if n == 126 else 8), "big")
+    key = await reader.readexactly(4) if b1 & 0x80 else None
+    data = await reader.readexactly(n)
+    if key:
+        stream = (key * (n // 4 + 1))[:n]
+        data = (int.from_bytes(data, "big") ^ int.from_bytes(stream, "big")).to_bytes(n, "big")
+    return b0 & 0x0F, data
+
+
+async def echo_awaiting_each_write(reader, writer, mask):
+    """Echoes every message, each write awaited before the next read; answers a close."""
+    while True:
+        opcode, data = await read_ws_frame(reader)
+        writer.write(ws_frame(opcode, data, mask))
+        await writer.drain()
+        if opcode == 8:
+            return
+
+
+def two_large_messages_case():
+    text = "t" * LARGE
+    data = bytes(range(256)) * (LARGE // 256)
+
+    class TwoLarge(varnel.cases.case.Case):
+        def onOpen(self):
+            self.p.killAfter(60)
+            self.p.sendMessage(text)
+            self.p.sendMessage(data, isBinary=True)
+
+        def onMessage(self, payload, isBinary):
+            self.received.append((len(payload), isBinary))
+            if len(self.received) == 2:
+                got_text, got_data = self.received
+                self.behavior = "OK" if (got_text, got_data) == ((LARGE, False), (LARGE, True)) else "FAILED"
+                self.p.sendClose(1000)
+
+    return TwoLarge
+
+
+@pytest.mark.timeout(60)
+async def test_client_keeps_reading_while_a_server_awaits_its_echo(monkeypatch):
+    monkeypatch.setattr(varnel.cases, "CASES", {"1.1.1": two_large_messages_case()})
+
+    async def handle(reader, writer):
+        head = await reader.readuntil(b"\r\n\r\n")
+        key = next(line.split(b":", 1)[1].strip() for line in head.split(b"\r\n")
+                   if line.lower().startswith(b"sec-websocket-key:"))
+        accept = base64.b64encode(hashlib.sha1(key + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest())
+        writer.write(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                     b"Sec-WebSocket-Accept: " + accept + b"\r\n\r\n")
+        try:
+            await echo_awaiting_each_write(reader, writer, mask=False)
+        finally:
+            writer.close()
+
+    server = await asyncio.start_server(handle, "127.0.0.1", 0)
+    async with server:
+        [r] = await v.run_fuzzingclient(f"ws://127.0.0.1:{server.sockets[0].getsockname()[1]}/")
+    assert r.received == [(LARGE, False), (LARGE, True)], r.was_not_clean_reason
+    assert (r.behavior, r.dropped_by_me, r.was_clean) == (v.Behavior.OK, False, True)
+
+
+@pytest.mark.timeout(60)
+async def test_server_keeps_reading_while_a_client_awaits_its_echo(monkeypatch):
+    monkeypatch.setattr(varnel.cases, "CASES", {"1.1.1": two_large_messages_case()})
+    async with v.run_fuzzingserver(port=0) as server:
+        reader, writer = await asyncio.open_connection("127.0.0.1", server.port)
+        writer.write(b"GET /?case=1 HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                     b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+        await reader.readuntil(b"\r\n\r\n")
+        try:
+            await echo_awaiting_each_write(reader, writer, mask=True)
+        finally:
+            writer.close()
+        async with websockets.connect(f"ws://127.0.0.1:{server.port}/updateReports"):
+            pass
+        [r] = await server.get_result()
+    assert r.received == [(LARGE, False), (LARGE, True)], r.was_not_clean_reason
+    assert (r.behavior, r.dropped_by_me, r.was_clean) == (v.Behavior.OK, False, True)

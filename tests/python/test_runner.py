@@ -281,6 +281,33 @@ async def test_a_peer_that_stops_reading_is_dropped_and_the_result_says_why():
 
 
 @pytest.mark.asyncio
+async def test_a_write_that_waits_reads_ahead_at_most_one_largest_frame():
+    limit = (64 << 20) + 14
+
+    class Writer(Case):
+        def onOpen(self):
+            self.p.createWirelog = False
+            self.p.killAfter(2)
+            self.p.sendMessage(b"x" * (32 << 20), isBinary=True)
+
+    released = asyncio.Event()
+
+    async def handle(reader, writer):
+        writer.write(frame(2, b"f" * (16 << 20)) * 5)  # more than the limit; reads nothing
+        await released.wait()
+        writer.close()
+
+    server = await asyncio.start_server(handle, "127.0.0.1", 0)
+    async with server:
+        [r] = await t.run_case(server.sockets[0].getsockname()[1], Writer)
+        released.set()
+    read = sum(size * count for size, count in r.rx_octet_stats.items())
+    assert (16 << 20) < read <= limit
+    assert r.rx_frame_stats == {}  # read while writing, never dispatched: the kill came first
+    assert (r.failed_by_me, r.dropped_by_me) == (True, True)
+
+
+@pytest.mark.asyncio
 async def test_a_flood_of_empty_frames_stops_the_log_but_not_the_counts():
     limit = _testing_protocol.traffic_log_limit
     n = limit + 1000
