@@ -170,7 +170,8 @@ PyResult<Dispatched> dispatch(nb::handle case_obj, const Protocol& protocol, Fra
                               std::optional<PartialMessage>& partial, const Constants& constants);
 
 // Counts one complete message and hands it to onMessage, releasing `message`
-// once Python has its own copy. A compressed message is inflated with the
+// (and what it inflated to) once Python has its own copy, so only that copy is
+// alive while onMessage runs. A compressed message is inflated with the
 // connection's kill deadline in force.
 PyResult<Dispatched> deliver(nb::handle case_obj, const Protocol& protocol, Bytes message, bool is_binary,
                              bool compressed, const Constants& constants);

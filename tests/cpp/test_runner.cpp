@@ -165,6 +165,71 @@ TEST(CaseResultBuild, TextsWithStrayOctetsStillGiveAResult) {
     EXPECT_STREQ(nb::str(r->http_request.handle()).c_str(), "GET /?agent=\ufffd HTTP/1.1");
 }
 
+// ---- delivery
+
+// Octets whose storage can be watched: expired once nothing holds them.
+struct Watched {
+    Bytes octets;
+    std::weak_ptr<const void> storage;
+};
+
+Watched watched(std::span<const std::uint8_t> octets) {
+    auto owner = std::make_shared<const ByteVec>(octets.begin(), octets.end());
+    return {Bytes::sharing(owner, std::span<const std::uint8_t>(*owner)), owner};
+}
+
+// A case whose onMessage notes the payload, isBinary and whether `storage` was
+// already released when it ran.
+struct ReleaseProbe {
+    std::weak_ptr<const void> storage;
+    nb::list seen;
+    nb::object case_obj;
+
+    ReleaseProbe() {
+        case_obj = nb::module_::import_("types").attr("SimpleNamespace")();
+        case_obj.attr("onMessage") = nb::cpp_function([this](nb::object payload, bool is_binary) {
+            seen.append(nb::make_tuple(payload, is_binary, storage.expired()));
+        });
+    }
+    std::string noted() const { return nb::repr(seen).c_str(); }
+};
+
+// Only Python's own copy of a message is alive while onMessage runs: not the
+// octets as received, whether plain, the last fragment or compressed.
+TEST(Delivery, ReleasesTheEngineCopiesBeforeOnMessage) {
+    const Octets text = {'h', 'e', 'l', 'l', 'o'};
+    Protocol p = make_protocol(false);
+    std::optional<PartialMessage> partial;
+    {
+        ReleaseProbe probe;
+        Watched w = watched(text);
+        probe.storage = w.storage;
+        Frame f{true, false, false, false, 1, std::nullopt, std::move(w.octets)};
+        ASSERT_TRUE(dispatch(probe.case_obj, p, f, partial, Constants::get()));
+        EXPECT_EQ(probe.noted(), "[('hello', False, True)]");
+    }
+    {
+        ReleaseProbe probe;
+        Frame start{false, false, false, false, 2, std::nullopt, Bytes::copy_of("he")};
+        ASSERT_TRUE(dispatch(probe.case_obj, p, start, partial, Constants::get()));
+        Watched w = watched(std::span(text).subspan(2));
+        probe.storage = w.storage;
+        Frame last{true, false, false, false, 0, std::nullopt, std::move(w.octets)};
+        ASSERT_TRUE(dispatch(probe.case_obj, p, last, partial, Constants::get()));
+        EXPECT_EQ(probe.noted(), "[('hello', True, True)]");
+    }
+    {
+        p.lock()->deflate.emplace(false, 0, false, 0);
+        Deflate sender(false, 0, false, 0);
+        const ByteVec packed = *sender.compress(text);
+        ReleaseProbe probe;
+        Watched w = watched(packed);
+        probe.storage = w.storage;
+        ASSERT_TRUE(deliver(probe.case_obj, p, std::move(w.octets), false, true, Constants::get()));
+        EXPECT_EQ(probe.noted(), "[(b'hello', False, True)]");
+    }
+}
+
 struct Loopback {
     asio::io_context io;
     asio::ip::tcp::socket ours{io};
