@@ -95,6 +95,90 @@ async def test_bad_handshake_answers_become_error_results(reply, text):
     assert b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n" in seen[0]
 
 
+# ---- handshake heads around the size limit: one outcome per head, however split
+
+HEAD_LIMIT = 64 << 10
+HEAD_SIZES = [65535, 65536, 65537, 65538, 66000]
+
+
+def padded_head(first_lines, size):
+    """A head of exactly `size` octets: `first_lines` (each ending in CR LF),
+    padding header lines, the blank line."""
+    head = first_lines
+    while len(head) + 2 < size:
+        left = size - 2 - len(head)
+        line = min(left, 4000)
+        if left > line and left - line < 10:
+            line = left - 10  # room for one more whole line
+        head += b"X-Pad: " + b"p" * (line - 9) + b"\r\n"
+    return head + b"\r\n"
+
+
+def head_pieces(head):
+    """The head whole, and split in two around the limit and around its end."""
+    size = len(head)
+    cuts = {1, HEAD_LIMIT - 1, HEAD_LIMIT, HEAD_LIMIT + 1, size - 3, size - 1}
+    return [[head]] + [[head[:at], head[at:]] for at in sorted(cuts) if 0 < at < size]
+
+
+async def send_pieces(writer, pieces):
+    try:
+        for piece in pieces:
+            writer.write(piece)
+            await writer.drain()
+            await asyncio.sleep(0.02)  # the engine reads one piece before the next comes
+    except ConnectionError:
+        pass  # refused: the engine closed while the head was still coming
+
+
+async def test_client_reads_or_refuses_a_long_head_alike_however_it_is_split():
+    async def outcome(head, pieces):
+        async def handle(reader, writer):
+            await reader.readuntil(b"\r\n\r\n")
+            await send_pieces(writer, pieces)
+            writer.close()
+
+        server = await asyncio.start_server(handle, "127.0.0.1", 0)
+        async with server:
+            try:
+                await v.run_fuzzingclient(f"127.0.0.1:{server.sockets[0].getsockname()[1]}", cases=["1.1.1"])
+            except varnel.FailureError as e:  # the server closes at once: the case fails
+                [r] = e.results
+        if r.result.startswith("handshake: "):
+            return r.result
+        return len(r.http_response)
+
+    for size in HEAD_SIZES:
+        head = padded_head(b"HTTP/1.1 101 Switching Protocols\r\n", size)
+        want = size - 4 if size <= HEAD_LIMIT else "handshake: handshake head too large"
+        got = await asyncio.gather(*(outcome(head, pieces) for pieces in head_pieces(head)))
+        assert got == [want] * len(got), size
+
+
+async def test_server_reads_or_refuses_a_long_head_alike_however_it_is_split():
+    async def outcome(port, pieces):
+        reader, writer = await asyncio.open_connection("127.0.0.1", port)
+        await send_pieces(writer, pieces)
+        try:
+            data = await reader.read()  # until the server closes
+        except ConnectionError:
+            data = b""
+        writer.close()
+        try:
+            await writer.wait_closed()
+        except ConnectionError:
+            pass
+        return "answered" if data.startswith(b"HTTP/1.1 101 ") else data
+
+    async with v.run_fuzzingserver(cases=["1.1.*"], port=0) as server:
+        for size in HEAD_SIZES:
+            head = padded_head(b"GET /getCaseCount HTTP/1.1\r\n"
+                               b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n", size)
+            want = "answered" if size <= HEAD_LIMIT else b""  # closed without a response
+            got = await asyncio.gather(*(outcome(server.port, pieces) for pieces in head_pieces(head)))
+            assert got == [want] * len(got), size
+
+
 async def test_selection_and_url_errors():
     with pytest.raises(ValueError, match="no such case: 1.1.999"):
         await v.run_fuzzingclient("wss://x", cases=["1.1.999"])
