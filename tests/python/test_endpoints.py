@@ -13,6 +13,8 @@ import varnel._varnel as v
 import varnel.cases.case
 from varnel.cases import CASES
 
+from frames import frame, read_frame
+
 pytestmark = [pytest.mark.asyncio, pytest.mark.timeout(120)]
 
 
@@ -437,43 +439,11 @@ async def test_server_run_outlives_running_out_of_descriptors():
 LARGE = 16 << 20
 
 
-def ws_frame(opcode, payload, mask):
-    n = len(payload)
-    head = bytes([0x80 | opcode])
-    mbit = 0x80 if mask else 0
-    if n < 126:
-        head += bytes([mbit | n])
-    elif n < 65536:
-        head += bytes([mbit | 126]) + n.to_bytes(2, "big")
-    else:
-        head += bytes([mbit | 127]) + n.to_bytes(8, "big")
-    if not mask:
-        return head + payload
-    key = os.urandom(4)
-    stream = (key * (n // 4 + 1))[:n]
-    masked = (int.from_bytes(payload, "big") ^ int.from_bytes(stream, "big")).to_bytes(n, "big")
-    return head + key + masked
-
-
-async def read_ws_frame(reader):
-    """(opcode, payload) of one frame, unmasked; FIN is assumed."""
-    b0, b1 = await reader.readexactly(2)
-    n = b1 & 0x7F
-    if n >= 126:
-        n = int.from_bytes(await reader.readexactly(2 if n == 126 else 8), "big")
-    key = await reader.readexactly(4) if b1 & 0x80 else None
-    data = await reader.readexactly(n)
-    if key:
-        stream = (key * (n // 4 + 1))[:n]
-        data = (int.from_bytes(data, "big") ^ int.from_bytes(stream, "big")).to_bytes(n, "big")
-    return b0 & 0x0F, data
-
-
 async def echo_awaiting_each_write(reader, writer, mask):
     """Echoes every message, each write awaited before the next read; answers a close."""
     while True:
-        opcode, data = await read_ws_frame(reader)
-        writer.write(ws_frame(opcode, data, mask))
+        _, _, opcode, _, data = await read_frame(reader)
+        writer.write(frame(opcode, data, mask=os.urandom(4) if mask else None))
         await writer.drain()
         if opcode == 8:
             return
