@@ -229,19 +229,34 @@ async def test_a_peer_that_stops_reading_is_dropped_and_the_result_says_why():
         def onOpen(self):
             self.p.sendMessage(b"x" * (48 << 20), isBinary=True)
 
-    released = asyncio.Event()
-
-    async def handle(reader, writer):
+    async def silent(reader, writer, released):
         await released.wait()  # reads nothing while the case writes
         writer.close()
 
-    server = await asyncio.start_server(handle, "127.0.0.1", 0)
-    async with server:
-        [r] = await t.run_case(server.sockets[0].getsockname()[1], Flooder)
-        released.set()
-    assert r.received == [("lost", True)]
-    assert (r.dropped_by_me, r.failed_by_me, r.was_clean) == (True, False, False)
-    assert r.was_not_clean_reason == "write timed out: the peer took no octets for 10 s"
+    async def chatty(reader, writer, released):
+        while not released.is_set():  # reads nothing either, but keeps sending
+            writer.write(frame(9, b"p"))
+            await asyncio.sleep(0.1)
+        writer.close()
+
+    # What the peer sends while the write waits does not count as the peer
+    # taking octets: both stall alike.
+    async def run_against(peer):
+        released = asyncio.Event()
+        server = await asyncio.start_server(lambda r, w: peer(r, w, released), "127.0.0.1", 0)
+        async with server:
+            try:
+                [r] = await t.run_case(server.sockets[0].getsockname()[1], Flooder)
+            finally:
+                released.set()
+        return r
+
+    quiet, talking = await asyncio.gather(run_against(silent), run_against(chatty))
+    for r in (quiet, talking):
+        assert r.received == [("lost", True)]
+        assert (r.dropped_by_me, r.failed_by_me, r.was_clean) == (True, False, False)
+        assert r.was_not_clean_reason == "write timed out: the peer took no octets for 10 s"
+    assert talking.rx_octet_stats and talking.rx_frame_stats == {}  # read while writing, never dispatched
 
 
 @pytest.mark.asyncio
