@@ -88,19 +88,22 @@ asio::awaitable<std::expected<void, std::string>> write_all(asio::ip::tcp::socke
 // A head is parsed from its first octet every time, so one trickled in an octet
 // at a time would cost time quadratic in its size. Past its first few KiB it is
 // parsed again only when a line has ended, a few KiB more have come or it has
-// outgrown the limit. What is unparsed when reading fails is parsed before the
+// reached the limit. What is unparsed when reading fails is parsed before the
 // failure counts: the outcome is the same as parsing every read, only later.
 inline constexpr std::size_t eager_head_size = 4096;
 
 inline bool head_worth_parsing(std::size_t size, std::span<const std::uint8_t> fresh,
                                std::size_t unparsed) noexcept {
-    return size <= eager_head_size || size > max_head_size || unparsed >= eager_head_size ||
+    return size <= eager_head_size || size >= max_head_size || unparsed >= eager_head_size ||
            std::ranges::find(fresh, std::uint8_t('\n')) != fresh.end();
 }
 
 // Reads into `buffer` until `parse` finds a complete head there; the error is
 // the text of a read failure, the parser's error, "peer closed during
-// handshake" or the text of a limit above.
+// handshake" or the text of a limit above. Only the first max_head_size octets
+// are ever parsed, so whether a head fits does not depend on how the peer's
+// octets were split into reads: a head that ends (blank line included) within
+// the limit is read, one that does not is too large.
 template <class Parse>
 auto read_head(asio::ip::tcp::socket& stream, runner::ReadBuffer& buffer, Parse parse)
     -> asio::awaitable<std::expected<typename std::invoke_result_t<Parse, std::span<const std::uint8_t>>::value_type::value_type, std::string>> {
@@ -119,17 +122,16 @@ auto read_head(asio::ip::tcp::socket& stream, runner::ReadBuffer& buffer, Parse 
         }
         if (unparsed > 0 && (failed || head_worth_parsing(buffer.size(), buffer.data().last(n), unparsed))) {
             unparsed = 0;
-            auto parsed = parse(buffer.data());
+            auto parsed = parse(buffer.data().first(std::min(buffer.size(), max_head_size)));
             if (!parsed) co_return std::unexpected(std::move(parsed.error()));
             if (*parsed) co_return std::move(**parsed);
+            if (buffer.size() >= max_head_size) co_return std::unexpected(std::string("handshake head too large"));
         }
         if (ec == asio::error::operation_aborted && std::chrono::steady_clock::now() >= deadline)
             co_return std::unexpected(std::string("timed out waiting for the handshake head"));
         if (ec == asio::error::eof || (!ec && n == 0))
             co_return std::unexpected(std::string("peer closed during handshake"));
         if (ec) co_return std::unexpected(ec.message());
-        if (buffer.size() > max_head_size)
-            co_return std::unexpected(std::string("handshake head too large"));
     }
 }
 

@@ -102,6 +102,17 @@ void record_frame(const Protocol& protocol, const Frame& f, std::size_t total) {
     }
 }
 
+// Room for the next read: the rest of the frame at the buffer's start once its
+// header is known, so a large frame is read without repeated growth.
+std::size_t room_for_next_read(const ReadBuffer& buffer) {
+    std::size_t room = ReadBuffer::read_room;
+    if (auto h = parse_frame_header(buffer.data()); h && *h) {
+        const std::size_t total = (*h)->header_size + std::size_t((*h)->payload_size);
+        if (total > buffer.size()) room = std::max(room, total - buffer.size());
+    }
+    return room;
+}
+
 }  // namespace
 
 std::expected<std::optional<FrameHeader>, IoError> parse_frame_header(std::span<const std::uint8_t> in) {
@@ -159,7 +170,7 @@ std::expected<std::optional<Frame>, IoError> next_buffered_frame(ReadBuffer& buf
     } else {
         if (payload_size > 0) {
             const std::uint8_t* body = buffer.data().data() + h.header_size;
-            auto copy = std::make_shared_for_overwrite<std::uint8_t[]>(payload_size);
+            auto copy = make_octets(payload_size);
             if (h.mask) copy_masked(copy.get(), body, payload_size, *h.mask, 0);
             else std::memcpy(copy.get(), body, payload_size);
             const std::uint8_t* data = copy.get();
@@ -183,12 +194,7 @@ asio::awaitable<std::expected<Frame, IoError>> read_frame(asio::ip::tcp::socket&
         if (deadline && MonoClock::now() >= *deadline)
             co_return std::unexpected(IoError{IoError::Kind::timed_out, "timed out"});
 
-        // Room for the whole frame once its header is known, so a large frame is
-        // read without repeated growth.
-        std::size_t room = ReadBuffer::read_room;
-        if (auto h = parse_frame_header(buffer.data()); h && *h)
-            room = std::max(room, (*h)->header_size + std::size_t((*h)->payload_size) - buffer.size());
-        std::span<std::uint8_t> free = buffer.prepare(room);
+        std::span<std::uint8_t> free = buffer.prepare(room_for_next_read(buffer));
 
         std::error_code ec;
         std::size_t n = 0;
@@ -209,6 +215,23 @@ asio::awaitable<std::expected<Frame, IoError>> read_frame(asio::ip::tcp::socket&
         if (ec) co_return std::unexpected(IoError{IoError::Kind::socket, ec.message()});
         if (n == 0) co_return std::unexpected(closed());
     }
+}
+
+ReadAhead read_available(asio::ip::tcp::socket& stream, ReadBuffer& buffer, const Protocol& protocol,
+                         std::size_t limit) {
+    if (buffer.size() >= limit) return ReadAhead::would_block;
+    const std::size_t most = limit - buffer.size();
+    std::span<std::uint8_t> free = buffer.prepare(std::min(room_for_next_read(buffer), most));
+    free = free.first(std::min(free.size(), most));
+    std::error_code ec;
+    const std::size_t n = stream.read_some(asio::buffer(free.data(), free.size()), ec);
+    if (n > 0) {
+        buffer.commit(n);
+        record_read(protocol, free.first(n));
+    }
+    if (ec == asio::error::would_block || ec == asio::error::try_again) return ReadAhead::would_block;
+    if (ec || n == 0) return ReadAhead::ended;
+    return ReadAhead::read;
 }
 
 }  // namespace varnel::runner

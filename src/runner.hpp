@@ -122,6 +122,22 @@ std::expected<std::optional<FrameHeader>, IoError> parse_frame_header(std::span<
 // logging it in the connection state; none while more octets are needed.
 std::expected<std::optional<Frame>, IoError> next_buffered_frame(ReadBuffer& buffer, const Protocol& protocol);
 
+// The most a flush reads ahead while it waits for the peer to take its octets:
+// one largest accepted frame with its largest header.
+inline constexpr std::size_t read_ahead_limit = max_frame_payload + 14;
+
+enum class ReadAhead {
+    read,         // some octets were appended
+    would_block,  // nothing to read right now
+    ended,        // end of stream or a read error: left for read_frame to see again
+};
+
+// One read of what the socket holds now, without waiting (the socket is in
+// non-blocking mode), appended to `buffer` up to `limit` octets in all and
+// counted and logged as read_frame counts a read. No frame is taken.
+ReadAhead read_available(asio::ip::tcp::socket& stream, ReadBuffer& buffer, const Protocol& protocol,
+                         std::size_t limit);
+
 // Reads until one frame is complete; each socket read is counted and logged.
 // With a deadline, waiting or reading past it ends the call with timed_out and
 // loses nothing: what was read stays in the buffer for the next call. Never
@@ -154,7 +170,8 @@ PyResult<Dispatched> dispatch(nb::handle case_obj, const Protocol& protocol, Fra
                               std::optional<PartialMessage>& partial, const Constants& constants);
 
 // Counts one complete message and hands it to onMessage, releasing `message`
-// once Python has its own copy. A compressed message is inflated with the
+// (and what it inflated to) once Python has its own copy, so only that copy is
+// alive while onMessage runs. A compressed message is inflated with the
 // connection's kill deadline in force.
 PyResult<Dispatched> deliver(nb::handle case_obj, const Protocol& protocol, Bytes message, bool is_binary,
                              bool compressed, const Constants& constants);

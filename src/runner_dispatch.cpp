@@ -104,12 +104,14 @@ PyResult<Dispatched> dispatch(nb::handle case_obj, const Protocol& protocol, Fra
         return Dispatched::go_on;
     case op_continuation: {
         if (!partial) return Dispatched::go_on;
-        if (frame.payload.size() > max_message_size - partial->octets.size()) {
-            partial.reset();  // the case ends with the error; free the octets now
-            return too_long_message();
+        {
+            const Bytes fragment = std::exchange(frame.payload, {});  // not kept past its copy
+            if (fragment.size() > max_message_size - partial->octets.size()) {
+                partial.reset();  // the case ends with the error; free the octets now
+                return too_long_message();
+            }
+            partial->octets.insert(partial->octets.end(), fragment.data(), fragment.data() + fragment.size());
         }
-        partial->octets.insert(partial->octets.end(), frame.payload.data(),
-                               frame.payload.data() + frame.payload.size());
         if (!frame.fin) return Dispatched::go_on;
         PartialMessage done = std::move(*partial);
         partial.reset();
@@ -135,32 +137,36 @@ PyResult<Dispatched> deliver(nb::handle case_obj, const Protocol& protocol, Byte
         return went_on(call_callback(case_obj, constants->on_message, {text, binary_obj}));
     }
 
-    Bytes octets = message;
+    std::optional<ByteVec> inflated;
     {
         auto g = protocol.lock_py();
         if (g->deflate) {
-            std::expected<ByteVec, DeflateError> inflated;
+            std::expected<ByteVec, DeflateError> out;
             {
                 nb::gil_scoped_release detached;
-                inflated = g->deflate->decompress(message.span(), g->kill_deadline);
+                out = g->deflate->decompress(message.span(), g->kill_deadline);
             }
-            if (!inflated && inflated.error().kind == DeflateError::Kind::deadline) {
+            if (!out && out.error().kind == DeflateError::Kind::deadline) {
                 mark_killed(*g);
                 return Dispatched::killed;
             }
-            if (!inflated) {
+            if (!out) {
                 g.unlock();
-                return std::unexpected(make_py_error(PyExc_ValueError, inflated.error().message));
+                return std::unexpected(make_py_error(PyExc_ValueError, out.error().message));
             }
-            octets = Bytes(std::move(*inflated));
+            inflated = std::move(*out);
         }
     }
+    if (inflated) message = Bytes();  // only the inflated octets are needed from here on
+    const std::span<const std::uint8_t> octets = inflated ? std::span<const std::uint8_t>(*inflated) : message.span();
     {
         auto g = protocol.lock_py();
         TrafficStats::add(g->traffic->incoming_octets_app_level, octets.size());
         TrafficStats::add(g->traffic->incoming_websocket_messages, 1);
     }
     nb::bytes data(octets.data(), octets.size());
+    message = Bytes();  // Python holds its own copy now
+    inflated.reset();
     return went_on(call_callback(case_obj, constants->on_message, {data, binary_obj}));
 }
 

@@ -6,7 +6,10 @@
 
 #include <asio/as_tuple.hpp>
 #include <asio/buffer.hpp>
-#include <asio/cancel_after.hpp>
+#include <asio/cancel_at.hpp>
+#include <asio/deferred.hpp>
+#include <asio/experimental/parallel_group.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include <chrono>
@@ -249,15 +252,50 @@ std::vector<asio::const_buffer> unwritten(const std::vector<Bytes>& batch, std::
     return out;
 }
 
+enum class Woken { writable, readable, timed_out, failed };
+
+// Waits until the socket can take octets, or, when `or_readable`, until the
+// peer has sent something; at `deadline` gives up. Waits move no data, so the
+// wait that loses is cancelled without losing anything.
+asio::awaitable<Woken> wait_to_write(asio::ip::tcp::socket& stream, bool or_readable, MonoInstant deadline) {
+    using tcp = asio::ip::tcp;
+    if (!or_readable) {
+        auto [ec] = co_await stream.async_wait(tcp::socket::wait_write,
+                                               asio::cancel_at(deadline, asio::as_tuple(asio::use_awaitable)));
+        if (ec == asio::error::operation_aborted) co_return Woken::timed_out;
+        co_return ec ? Woken::failed : Woken::writable;
+    }
+    asio::steady_timer timer(stream.get_executor());
+    auto [order, write_ec, read_ec] =
+        co_await asio::experimental::make_parallel_group(stream.async_wait(tcp::socket::wait_write, asio::deferred),
+                                                         stream.async_wait(tcp::socket::wait_read, asio::deferred))
+            .async_wait(asio::experimental::wait_for_one(), asio::cancel_at(timer, deadline, asio::use_awaitable));
+    const std::error_code& ec = order[0] == 0 ? write_ec : read_ec;
+    if (ec == asio::error::operation_aborted) co_return Woken::timed_out;
+    if (ec) co_return Woken::failed;
+    co_return order[0] == 0 ? Woken::writable : Woken::readable;
+}
+
 // Writes the batch in order, as few gathered writes as the peer allows, and
 // releases each chunk as soon as it is written; a failed write discards the
-// rest. A write the peer takes nothing of for write_stall_limit is a stall; a
-// peer that reads slowly cannot stretch the flush past the case's kill deadline
-// either.
+// rest. While the peer takes nothing, what it sends is read into `buffer` (up
+// to read_ahead_limit), not dispatched: a peer that writes its echo and reads
+// no more until that is taken would otherwise wait on this side for ever, and
+// this side on it. A write the peer takes nothing of for write_stall_limit is a
+// stall; a peer that reads slowly cannot stretch the flush past the case's kill
+// deadline either.
 asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, std::vector<Bytes>& batch,
-                                    std::optional<MonoInstant> kill_deadline) {
+                                    std::optional<MonoInstant> kill_deadline, ReadBuffer& buffer,
+                                    const Protocol& protocol) {
     std::size_t first = 0;   // the first chunk not written completely
     std::size_t offset = 0;  // octets written from there on
+    bool reading = true;     // until the peer's stream ends or the buffer is full
+    std::optional<MonoInstant> stall_at;  // set while the peer takes nothing
+    if (!stream.non_blocking()) {
+        std::error_code ec;
+        stream.non_blocking(true, ec);  // writes and reads here must never block the thread
+        if (ec) co_return WriteOutcome::failed;
+    }
     for (;;) {
         while (first < batch.size() && batch[first].size() <= offset) {
             offset -= batch[first].size();
@@ -265,23 +303,34 @@ asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, std::vector<B
             ++first;
         }
         if (first == batch.size()) co_return WriteOutcome::written;
+        if (kill_deadline && MonoClock::now() >= *kill_deadline) co_return WriteOutcome::killed;
 
-        auto limit = std::chrono::duration_cast<MonoClock::duration>(write_stall_limit);
-        bool kill_first = false;
-        if (kill_deadline) {
-            const auto left = *kill_deadline - MonoClock::now();
-            if (left <= MonoClock::duration::zero()) co_return WriteOutcome::killed;
-            if (left < limit) {
-                limit = left;
-                kill_first = true;
-            }
+        std::error_code ec;
+        const std::size_t n = stream.write_some(unwritten(batch, first, offset), ec);
+        if (!ec && n > 0) {
+            offset += n;  // the loop's head steps past the chunks now written
+            stall_at.reset();
+            continue;
         }
-        auto [ec, n] = co_await stream.async_write_some(
-            unwritten(batch, first, offset), asio::cancel_after(limit, asio::as_tuple(asio::use_awaitable)));
-        if (ec == asio::error::operation_aborted)
+        if (ec != asio::error::would_block && ec != asio::error::try_again) co_return WriteOutcome::failed;
+
+        const MonoInstant now = MonoClock::now();
+        if (!stall_at) stall_at = now + write_stall_limit;
+        const bool kill_first = kill_deadline && *kill_deadline < *stall_at;
+        const MonoInstant deadline = kill_first ? *kill_deadline : *stall_at;
+        if (now >= deadline) co_return kill_first ? WriteOutcome::killed : WriteOutcome::stalled;
+        reading = reading && buffer.size() < read_ahead_limit;
+        switch (co_await wait_to_write(stream, reading, deadline)) {
+        case Woken::timed_out:
             co_return kill_first ? WriteOutcome::killed : WriteOutcome::stalled;
-        if (ec || n == 0) co_return WriteOutcome::failed;
-        offset += n;  // the loop's head steps past the chunks now written
+        case Woken::failed:
+            co_return WriteOutcome::failed;
+        case Woken::readable:
+            if (read_available(stream, buffer, protocol, read_ahead_limit) == ReadAhead::ended) reading = false;
+            break;
+        case Woken::writable:
+            break;
+        }
     }
 }
 
@@ -373,7 +422,7 @@ asio::awaitable<PyResult<void>> drive(asio::ip::tcp::socket& stream, ReadBuffer&
         if (d == Deadlines::killed) break;
 
         std::vector<Bytes> batch = std::exchange(protocol.lock()->out_queue, {});
-        const WriteOutcome w = co_await flush(stream, batch, turn.kill_deadline);
+        const WriteOutcome w = co_await flush(stream, batch, turn.kill_deadline, buffer, protocol);
         batch.clear();  // may release Python payloads: never under the mutex
         if (w == WriteOutcome::stalled) {
             mark_stalled(*protocol.lock());

@@ -2,8 +2,13 @@
 #include "http.hpp"
 #include "server.hpp"
 
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/write.hpp>
 #include <gtest/gtest.h>
 
+#include <format>
+#include <set>
 #include <string>
 
 namespace {
@@ -170,6 +175,66 @@ TEST(ServerRouting, RequestHeadKeepsTextAndLength) {
     EXPECT_FALSE(server::parse_request_head(octets("GET / HTTP/2.0\r\n\r\n")));
     EXPECT_FALSE(server::parse_request_head(octets("GET / HTTP/1.2\r\n\r\n")));
     EXPECT_FALSE(server::parse_request_head(octets("GET / HTTP/1.1\r\nA: b\r\n c\r\n\r\n")));
+}
+
+// ---- reading a head over a socket
+
+// A head of exactly `size` octets: `first_line`, padding header lines, the blank line.
+std::string head_of(std::string_view first_line, std::size_t size) {
+    std::string head = std::string(first_line) + "\r\n";
+    while (head.size() + 2 < size) {
+        const std::size_t left = size - 2 - head.size();
+        std::size_t line = std::min<std::size_t>(left, 4000);
+        if (left > line && left - line < 10) line = left - 10;  // room for one more whole line
+        head += "X-Pad: " + std::string(line - 9, 'p') + "\r\n";
+    }
+    return head + "\r\n";
+}
+
+// What read_head makes of `text` arriving in two parts split at `at`, the first
+// read completely before the second is sent: the head's length, or the error.
+template <class Parse>
+std::string read_split(const std::string& text, std::size_t at, Parse parse) {
+    using tcp = asio::ip::tcp;
+    asio::io_context io;
+    tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
+    tcp::socket ours(io), peer(io);
+    ours.connect(acceptor.local_endpoint());
+    acceptor.accept(peer);
+    runner::ReadBuffer buffer;
+    std::string outcome = "none";
+    asio::write(peer, asio::buffer(text.data(), at));
+    asio::co_spawn(io, http::read_head(ours, buffer, parse), [&](std::exception_ptr e, auto r) {
+        if (e) std::rethrow_exception(e);
+        outcome = r ? std::format("head of {}", r->length) : r.error();
+    });
+    while (io.poll() > 0) {
+    }
+    asio::write(peer, asio::buffer(text.data() + at, text.size() - at));
+    peer.shutdown(tcp::socket::shutdown_send);
+    io.run();
+    return outcome;
+}
+
+// Whether a head fits is a property of the head, not of how its octets arrive:
+// one that ends within the limit is read, one that ends past it is too large.
+TEST(HeadReading, OneOutcomePerHeadWhereverItIsSplit) {
+    constexpr std::size_t limit = http::max_head_size;
+    for (std::size_t size : {65535, 65536, 65537, 65538, 65539, 65540, 65541, 65542, 65600, 65792, 66000}) {
+        std::set<std::size_t> splits = {1, http::eager_head_size, limit - 1024, size};
+        for (std::size_t d = 0; d <= 8; ++d) {
+            splits.insert(limit + d - 4);
+            splits.insert(size + d - 4);
+        }
+        const std::string want = size <= limit ? std::format("head of {}", size) : "handshake head too large";
+        const std::string response = head_of("HTTP/1.1 101 Switching Protocols", size);
+        const std::string request = head_of("GET /getCaseCount HTTP/1.1", size);
+        for (std::size_t at : splits) {
+            if (at > size) continue;
+            EXPECT_EQ(read_split(response, at, client::parse_response_head), want) << size << " split at " << at;
+            EXPECT_EQ(read_split(request, at, server::parse_request_head), want) << size << " split at " << at;
+        }
+    }
 }
 
 TEST(HandshakeText, LossyDecodeAndTrim) {

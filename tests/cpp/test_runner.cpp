@@ -5,6 +5,7 @@
 #include <asio/write.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace varnel::runner {
@@ -164,6 +165,71 @@ TEST(CaseResultBuild, TextsWithStrayOctetsStillGiveAResult) {
     EXPECT_STREQ(nb::str(r->http_request.handle()).c_str(), "GET /?agent=\ufffd HTTP/1.1");
 }
 
+// ---- delivery
+
+// Octets whose storage can be watched: expired once nothing holds them.
+struct Watched {
+    Bytes octets;
+    std::weak_ptr<const void> storage;
+};
+
+Watched watched(std::span<const std::uint8_t> octets) {
+    auto owner = std::make_shared<const ByteVec>(octets.begin(), octets.end());
+    return {Bytes::sharing(owner, std::span<const std::uint8_t>(*owner)), owner};
+}
+
+// A case whose onMessage notes the payload, isBinary and whether `storage` was
+// already released when it ran.
+struct ReleaseProbe {
+    std::weak_ptr<const void> storage;
+    nb::list seen;
+    nb::object case_obj;
+
+    ReleaseProbe() {
+        case_obj = nb::module_::import_("types").attr("SimpleNamespace")();
+        case_obj.attr("onMessage") = nb::cpp_function([this](nb::object payload, bool is_binary) {
+            seen.append(nb::make_tuple(payload, is_binary, storage.expired()));
+        });
+    }
+    std::string noted() const { return nb::repr(seen).c_str(); }
+};
+
+// Only Python's own copy of a message is alive while onMessage runs: not the
+// octets as received, whether plain, the last fragment or compressed.
+TEST(Delivery, ReleasesTheEngineCopiesBeforeOnMessage) {
+    const Octets text = {'h', 'e', 'l', 'l', 'o'};
+    Protocol p = make_protocol(false);
+    std::optional<PartialMessage> partial;
+    {
+        ReleaseProbe probe;
+        Watched w = watched(text);
+        probe.storage = w.storage;
+        Frame f{true, false, false, false, 1, std::nullopt, std::move(w.octets)};
+        ASSERT_TRUE(dispatch(probe.case_obj, p, f, partial, Constants::get()));
+        EXPECT_EQ(probe.noted(), "[('hello', False, True)]");
+    }
+    {
+        ReleaseProbe probe;
+        Frame start{false, false, false, false, 2, std::nullopt, Bytes::copy_of("he")};
+        ASSERT_TRUE(dispatch(probe.case_obj, p, start, partial, Constants::get()));
+        Watched w = watched(std::span(text).subspan(2));
+        probe.storage = w.storage;
+        Frame last{true, false, false, false, 0, std::nullopt, std::move(w.octets)};
+        ASSERT_TRUE(dispatch(probe.case_obj, p, last, partial, Constants::get()));
+        EXPECT_EQ(probe.noted(), "[('hello', True, True)]");
+    }
+    {
+        p.lock()->deflate.emplace(false, 0, false, 0);
+        Deflate sender(false, 0, false, 0);
+        const ByteVec packed = *sender.compress(text);
+        ReleaseProbe probe;
+        Watched w = watched(packed);
+        probe.storage = w.storage;
+        ASSERT_TRUE(deliver(probe.case_obj, p, std::move(w.octets), false, true, Constants::get()));
+        EXPECT_EQ(probe.noted(), "[(b'hello', False, True)]");
+    }
+}
+
 struct Loopback {
     asio::io_context io;
     asio::ip::tcp::socket ours{io};
@@ -248,6 +314,53 @@ TEST(FrameReader, ReadsALargeFrameAndReportsTheEndOfTheStream) {
     EXPECT_EQ(r.error().kind, IoError::Kind::unexpected_eof);
     EXPECT_EQ(r.error().message, "connection closed");
     EXPECT_TRUE(p.lock()->wirelog.empty());
+}
+
+// What a flush reads while it waits: whatever is there, never past the limit,
+// counted like any read, and the end of the stream left for the reader.
+TEST(ReadAhead, TakesWhatIsThereUpToTheLimitAndLeavesTheEndToTheReader) {
+    Loopback net;
+    net.ours.non_blocking(true);
+    Protocol p = make_protocol(false);
+    ReadBuffer buf;
+    EXPECT_EQ(read_available(net.ours, buf, p, 1000), ReadAhead::would_block);
+    EXPECT_TRUE(buf.empty());
+
+    Octets sent = {0x81, 0x02, 'h', 'i'};
+    sent.resize(100, 0x00);  // then 48 empty continuation frames
+    net.send(sent);
+    net.ours.wait(asio::ip::tcp::socket::wait_read);
+    EXPECT_EQ(read_available(net.ours, buf, p, 60), ReadAhead::read);
+    EXPECT_EQ(buf.size(), 60u);
+    EXPECT_EQ(read_available(net.ours, buf, p, 60), ReadAhead::would_block);  // full: nothing read
+    EXPECT_EQ(read_available(net.ours, buf, p, 1000), ReadAhead::read);
+    EXPECT_TRUE(std::ranges::equal(buf.data(), sent));
+
+    net.peer.shutdown(asio::ip::tcp::socket::shutdown_send);
+    net.ours.wait(asio::ip::tcp::socket::wait_read);
+    EXPECT_EQ(read_available(net.ours, buf, p, 1000), ReadAhead::ended);
+    EXPECT_EQ(buf.size(), sent.size());
+    {
+        auto g = p.lock();
+        EXPECT_EQ(g->rx_octet_stats, (std::map<std::size_t, std::uint32_t>{{60, 1}, {40, 1}}));
+        EXPECT_EQ(std::ranges::count_if(g->wirelog.entries(),
+                                        [](auto& e) { return std::holds_alternative<wire::RxOctets>(e); }),
+                  2);
+        EXPECT_TRUE(g->rx_frame_stats.empty());  // nothing taken as a frame yet
+    }
+
+    // The reader takes the frames in order, then sees the end of the stream.
+    auto first = net.read(buf, p, std::nullopt);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->payload, Bytes::copy_of("hi"));
+    for (int i = 0; i < 48; ++i) {
+        auto r = net.read(buf, p, std::nullopt);
+        ASSERT_TRUE(r.has_value());
+        EXPECT_EQ(r->opcode, 0);
+    }
+    auto end = net.read(buf, p, std::nullopt);
+    ASSERT_FALSE(end.has_value());
+    EXPECT_EQ(end.error().message, "connection closed");
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 import asyncio
+import base64
+import hashlib
 import os
 import socket
 import sys
@@ -8,7 +10,10 @@ import websockets
 
 import varnel
 import varnel._varnel as v
+import varnel.cases.case
 from varnel.cases import CASES
+
+from frames import frame, read_frame
 
 pytestmark = [pytest.mark.asyncio, pytest.mark.timeout(120)]
 
@@ -90,6 +95,90 @@ async def test_bad_handshake_answers_become_error_results(reply, text):
     assert info.value.results[0].result == text
     assert seen[0].startswith(b"GET /chat?x=1 HTTP/1.1\r\n")
     assert b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n" in seen[0]
+
+
+# ---- handshake heads around the size limit: one outcome per head, however split
+
+HEAD_LIMIT = 64 << 10
+HEAD_SIZES = [65535, 65536, 65537, 65538, 66000]
+
+
+def padded_head(first_lines, size):
+    """A head of exactly `size` octets: `first_lines` (each ending in CR LF),
+    padding header lines, the blank line."""
+    head = first_lines
+    while len(head) + 2 < size:
+        left = size - 2 - len(head)
+        line = min(left, 4000)
+        if left > line and left - line < 10:
+            line = left - 10  # room for one more whole line
+        head += b"X-Pad: " + b"p" * (line - 9) + b"\r\n"
+    return head + b"\r\n"
+
+
+def head_pieces(head):
+    """The head whole, and split in two around the limit and around its end."""
+    size = len(head)
+    cuts = {1, HEAD_LIMIT - 1, HEAD_LIMIT, HEAD_LIMIT + 1, size - 3, size - 1}
+    return [[head]] + [[head[:at], head[at:]] for at in sorted(cuts) if 0 < at < size]
+
+
+async def send_pieces(writer, pieces):
+    try:
+        for piece in pieces:
+            writer.write(piece)
+            await writer.drain()
+            await asyncio.sleep(0.02)  # the engine reads one piece before the next comes
+    except ConnectionError:
+        pass  # refused: the engine closed while the head was still coming
+
+
+async def test_client_reads_or_refuses_a_long_head_alike_however_it_is_split():
+    async def outcome(head, pieces):
+        async def handle(reader, writer):
+            await reader.readuntil(b"\r\n\r\n")
+            await send_pieces(writer, pieces)
+            writer.close()
+
+        server = await asyncio.start_server(handle, "127.0.0.1", 0)
+        async with server:
+            try:
+                await v.run_fuzzingclient(f"127.0.0.1:{server.sockets[0].getsockname()[1]}", cases=["1.1.1"])
+            except varnel.FailureError as e:  # the server closes at once: the case fails
+                [r] = e.results
+        if r.result.startswith("handshake: "):
+            return r.result
+        return len(r.http_response)
+
+    for size in HEAD_SIZES:
+        head = padded_head(b"HTTP/1.1 101 Switching Protocols\r\n", size)
+        want = size - 4 if size <= HEAD_LIMIT else "handshake: handshake head too large"
+        got = await asyncio.gather(*(outcome(head, pieces) for pieces in head_pieces(head)))
+        assert got == [want] * len(got), size
+
+
+async def test_server_reads_or_refuses_a_long_head_alike_however_it_is_split():
+    async def outcome(port, pieces):
+        reader, writer = await asyncio.open_connection("127.0.0.1", port)
+        await send_pieces(writer, pieces)
+        try:
+            data = await reader.read()  # until the server closes
+        except ConnectionError:
+            data = b""
+        writer.close()
+        try:
+            await writer.wait_closed()
+        except ConnectionError:
+            pass
+        return "answered" if data.startswith(b"HTTP/1.1 101 ") else data
+
+    async with v.run_fuzzingserver(cases=["1.1.*"], port=0) as server:
+        for size in HEAD_SIZES:
+            head = padded_head(b"GET /getCaseCount HTTP/1.1\r\n"
+                               b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n", size)
+            want = "answered" if size <= HEAD_LIMIT else b""  # closed without a response
+            got = await asyncio.gather(*(outcome(server.port, pieces) for pieces in head_pieces(head)))
+            assert got == [want] * len(got), size
 
 
 async def test_selection_and_url_errors():
@@ -338,3 +427,85 @@ async def test_server_run_outlives_running_out_of_descriptors():
             await child.wait()
     assert count == 1
     assert outcome == "results [('1.1.2', True)]"
+
+
+# ---- peers that read nothing more while their own write is blocked
+#
+# Each reads one message, writes its echo and awaits that write before reading
+# the next (asyncio stops reading the socket once its own buffer is full). A case
+# that queues two large messages at once then only finishes if the engine goes
+# on reading while its own write of the second message waits.
+
+LARGE = 16 << 20
+
+
+async def echo_awaiting_each_write(reader, writer, mask):
+    """Echoes every message, each write awaited before the next read; answers a close."""
+    while True:
+        _, _, opcode, _, data = await read_frame(reader)
+        writer.write(frame(opcode, data, mask=os.urandom(4) if mask else None))
+        await writer.drain()
+        if opcode == 8:
+            return
+
+
+def two_large_messages_case():
+    text = "t" * LARGE
+    data = bytes(range(256)) * (LARGE // 256)
+
+    class TwoLarge(varnel.cases.case.Case):
+        def onOpen(self):
+            self.p.killAfter(60)
+            self.p.sendMessage(text)
+            self.p.sendMessage(data, isBinary=True)
+
+        def onMessage(self, payload, isBinary):
+            self.received.append((len(payload), isBinary))
+            if len(self.received) == 2:
+                got_text, got_data = self.received
+                self.behavior = "OK" if (got_text, got_data) == ((LARGE, False), (LARGE, True)) else "FAILED"
+                self.p.sendClose(1000)
+
+    return TwoLarge
+
+
+@pytest.mark.timeout(60)
+async def test_client_keeps_reading_while_a_server_awaits_its_echo(monkeypatch):
+    monkeypatch.setattr(varnel.cases, "CASES", {"1.1.1": two_large_messages_case()})
+
+    async def handle(reader, writer):
+        head = await reader.readuntil(b"\r\n\r\n")
+        key = next(line.split(b":", 1)[1].strip() for line in head.split(b"\r\n")
+                   if line.lower().startswith(b"sec-websocket-key:"))
+        accept = base64.b64encode(hashlib.sha1(key + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest())
+        writer.write(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                     b"Sec-WebSocket-Accept: " + accept + b"\r\n\r\n")
+        try:
+            await echo_awaiting_each_write(reader, writer, mask=False)
+        finally:
+            writer.close()
+
+    server = await asyncio.start_server(handle, "127.0.0.1", 0)
+    async with server:
+        [r] = await v.run_fuzzingclient(f"ws://127.0.0.1:{server.sockets[0].getsockname()[1]}/")
+    assert r.received == [(LARGE, False), (LARGE, True)], r.was_not_clean_reason
+    assert (r.behavior, r.dropped_by_me, r.was_clean) == (v.Behavior.OK, False, True)
+
+
+@pytest.mark.timeout(60)
+async def test_server_keeps_reading_while_a_client_awaits_its_echo(monkeypatch):
+    monkeypatch.setattr(varnel.cases, "CASES", {"1.1.1": two_large_messages_case()})
+    async with v.run_fuzzingserver(port=0) as server:
+        reader, writer = await asyncio.open_connection("127.0.0.1", server.port)
+        writer.write(b"GET /?case=1 HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                     b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+        await reader.readuntil(b"\r\n\r\n")
+        try:
+            await echo_awaiting_each_write(reader, writer, mask=True)
+        finally:
+            writer.close()
+        async with websockets.connect(f"ws://127.0.0.1:{server.port}/updateReports"):
+            pass
+        [r] = await server.get_result()
+    assert r.received == [(LARGE, False), (LARGE, True)], r.was_not_clean_reason
+    assert (r.behavior, r.dropped_by_me, r.was_clean) == (v.Behavior.OK, False, True)

@@ -8,45 +8,9 @@ import pytest
 
 import _testing_protocol
 import _testing_runner as t
+from frames import frame, read_frame
 
 pytestmark = pytest.mark.timeout(60)
-
-
-def xor_mask(data, key):
-    n = len(data)
-    stream = (key * (n // 4 + 1))[:n]
-    return (int.from_bytes(data, "big") ^ int.from_bytes(stream, "big")).to_bytes(n, "big")
-
-
-def frame(opcode, payload=b"", fin=True, rsv=0, mask=None, length=None):
-    n = len(payload) if length is None else length
-    mbit = 0x80 if mask else 0
-    head = bytes([(0x80 if fin else 0) | (rsv << 4) | opcode])
-    if n < 126:
-        head += bytes([mbit | n])
-    elif n < 65536:
-        head += bytes([mbit | 126]) + n.to_bytes(2, "big")
-    else:
-        head += bytes([mbit | 127]) + n.to_bytes(8, "big")
-    if mask:
-        head += mask
-        payload = xor_mask(payload, mask)
-    return head + payload
-
-
-async def read_frame(reader):
-    """(fin, rsv, opcode, masked, payload)"""
-    b0, b1 = await reader.readexactly(2)
-    n = b1 & 0x7F
-    if n == 126:
-        n = int.from_bytes(await reader.readexactly(2), "big")
-    elif n == 127:
-        n = int.from_bytes(await reader.readexactly(8), "big")
-    key = await reader.readexactly(4) if b1 & 0x80 else None
-    data = await reader.readexactly(n)
-    if key:
-        data = xor_mask(data, key)
-    return bool(b0 & 0x80), (b0 >> 4) & 7, b0 & 0x0F, key is not None, data
 
 
 class Case:
@@ -265,19 +229,61 @@ async def test_a_peer_that_stops_reading_is_dropped_and_the_result_says_why():
         def onOpen(self):
             self.p.sendMessage(b"x" * (48 << 20), isBinary=True)
 
+    async def silent(reader, writer, released):
+        await released.wait()  # reads nothing while the case writes
+        writer.close()
+
+    async def chatty(reader, writer, released):
+        while not released.is_set():  # reads nothing either, but keeps sending
+            writer.write(frame(9, b"p"))
+            await asyncio.sleep(0.1)
+        writer.close()
+
+    # What the peer sends while the write waits does not count as the peer
+    # taking octets: both stall alike.
+    async def run_against(peer):
+        released = asyncio.Event()
+        server = await asyncio.start_server(lambda r, w: peer(r, w, released), "127.0.0.1", 0)
+        async with server:
+            try:
+                [r] = await t.run_case(server.sockets[0].getsockname()[1], Flooder)
+            finally:
+                released.set()
+        return r
+
+    quiet, talking = await asyncio.gather(run_against(silent), run_against(chatty))
+    for r in (quiet, talking):
+        assert r.received == [("lost", True)]
+        assert (r.dropped_by_me, r.failed_by_me, r.was_clean) == (True, False, False)
+        assert r.was_not_clean_reason == "write timed out: the peer took no octets for 10 s"
+    assert talking.rx_octet_stats and talking.rx_frame_stats == {}  # read while writing, never dispatched
+
+
+@pytest.mark.asyncio
+async def test_a_write_that_waits_reads_ahead_at_most_one_largest_frame():
+    limit = (64 << 20) + 14
+
+    class Writer(Case):
+        def onOpen(self):
+            self.p.createWirelog = False
+            self.p.killAfter(2)
+            self.p.sendMessage(b"x" * (32 << 20), isBinary=True)
+
     released = asyncio.Event()
 
     async def handle(reader, writer):
-        await released.wait()  # reads nothing while the case writes
+        writer.write(frame(2, b"f" * (16 << 20)) * 5)  # more than the limit; reads nothing
+        await released.wait()
         writer.close()
 
     server = await asyncio.start_server(handle, "127.0.0.1", 0)
     async with server:
-        [r] = await t.run_case(server.sockets[0].getsockname()[1], Flooder)
+        [r] = await t.run_case(server.sockets[0].getsockname()[1], Writer)
         released.set()
-    assert r.received == [("lost", True)]
-    assert (r.dropped_by_me, r.failed_by_me, r.was_clean) == (True, False, False)
-    assert r.was_not_clean_reason == "write timed out: the peer took no octets for 10 s"
+    read = sum(size * count for size, count in r.rx_octet_stats.items())
+    assert (16 << 20) < read <= limit
+    assert r.rx_frame_stats == {}  # read while writing, never dispatched: the kill came first
+    assert (r.failed_by_me, r.dropped_by_me) == (True, True)
 
 
 @pytest.mark.asyncio
