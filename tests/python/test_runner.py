@@ -100,7 +100,14 @@ async def run(peer, make_case, **kw):
     server = await asyncio.start_server(handle, "127.0.0.1", 0)
     async with server:
         port = server.sockets[0].getsockname()[1]
-        results = await t.run_case(port, make_case, **kw)
+        try:
+            results = await t.run_case(port, make_case, **kw)
+        except Exception:
+            # The case's error is what the test looks at; the peer ends once the
+            # connection is gone, and what it met (often a reset) is collected.
+            await asyncio.wait([peer_done])
+            peer_done.exception()
+            raise
         seen = await peer_done
     assert len(results) == 1
     return results[0], seen
