@@ -8,6 +8,7 @@ import websockets
 
 import varnel
 import varnel._varnel as v
+import varnel.cases
 from varnel.cases import CASES
 
 pytestmark = [pytest.mark.asyncio, pytest.mark.timeout(120)]
@@ -306,10 +307,11 @@ async def unanswered_case(port, n, agent="probe"):
     (RefusingNegotiation, "'str' object is not an instance of 'PerMessageDeflateOfferAccept'"),
 ], ids=["constructor", "negotiation"])
 async def test_a_case_that_fails_to_set_up_is_an_error_result_and_the_run_goes_on(monkeypatch, faulty, text):
-    monkeypatch.setitem(CASES, "2.3", faulty)
+    index = {**CASES, "2.3": faulty}
+    monkeypatch.setattr(varnel.cases, "CASES", index)
     async with v.run_fuzzingserver(port=0) as server:
         # Last case first: the results come back in case order all the same.
-        for n in range(len(CASES), 0, -1):
+        for n in range(len(index), 0, -1):
             if n == 8:
                 await unanswered_case(server.port, n)
             else:
@@ -321,7 +323,7 @@ async def test_a_case_that_fails_to_set_up_is_an_error_result_and_the_run_goes_o
     results = info.value.results
     assert len(results) == 10
     assert [r.case_index for r in results] == list(range(1, 11))
-    assert [r.case_id for r in results] == sorted(CASES, key=lambda i: [int(p) for p in i.split(".")])
+    assert [r.case_id for r in results] == sorted(index, key=lambda i: [int(p) for p in i.split(".")])
     failed = results[7]
     assert (failed.case_id, failed.result, failed.agent) == ("2.3", text, "probe")
     assert (failed.behavior, failed.behavior_close) == (v.Behavior.ERROR, v.BehaviorClose.FAILED)
