@@ -155,8 +155,8 @@ async def test_cancelled_run_lets_started_cases_finish_in_the_background():
 # ---- server mode
 
 
-async def echo_case(port, n, agent="probe"):
-    async with websockets.connect(f"ws://127.0.0.1:{port}/?case={n}&agent={agent}", compression=None) as ws:
+async def echo_case(port, n, agent="probe", path="/"):
+    async with websockets.connect(f"ws://127.0.0.1:{port}{path}?case={n}&agent={agent}", compression=None) as ws:
         try:
             async for message in ws:
                 await ws.send(message)
@@ -169,12 +169,7 @@ async def drive_client(port, agent="probe"):
     async with websockets.connect(base + "/getCaseCount", compression=None) as ws:
         count = int(await ws.recv())
     for n in range(1, count + 1):
-        async with websockets.connect(f"{base}/runCase?case={n}&agent={agent}", compression=None) as ws:
-            try:
-                async for message in ws:
-                    await ws.send(message)
-            except websockets.ConnectionClosed:
-                pass
+        await echo_case(port, n, agent, path="/runCase")
     async with websockets.connect(base + "/updateReports", compression=None):
         pass
     return count
