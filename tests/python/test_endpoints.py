@@ -1,4 +1,5 @@
 import asyncio
+import contextlib
 import os
 import socket
 import sys
@@ -68,6 +69,8 @@ async def raw_server(reply):
             await writer.drain()
             await asyncio.sleep(0.05)
         writer.close()
+        with contextlib.suppress(ConnectionError):  # the client may have reset it
+            await writer.wait_closed()
 
     server = await asyncio.start_server(handle, "127.0.0.1", 0)
     return server, server.sockets[0].getsockname()[1], seen

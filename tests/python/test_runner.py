@@ -1,6 +1,7 @@
 """One case driven end to end over loopback TCP against a peer written here."""
 import asyncio
 import base64
+import contextlib
 import os
 import zlib
 
@@ -85,6 +86,14 @@ class Case:
         self.received.append(("lost", failed))
 
 
+async def close_and_collect(writer):
+    """Closes the peer's side and collects how the connection ended: a case that
+    drops its connection may have reset it."""
+    writer.close()
+    with contextlib.suppress(ConnectionError):
+        await writer.wait_closed()
+
+
 async def run(peer, make_case, **kw):
     """Runs the case against `peer(reader, writer)`; returns (result, what the peer returned)."""
     peer_done = asyncio.get_running_loop().create_future()
@@ -95,7 +104,7 @@ async def run(peer, make_case, **kw):
         except Exception as e:  # noqa: BLE001 - reported to the test below
             peer_done.set_exception(e)
         finally:
-            writer.close()
+            await close_and_collect(writer)
 
     server = await asyncio.start_server(handle, "127.0.0.1", 0)
     async with server:
@@ -276,7 +285,7 @@ async def test_a_peer_that_stops_reading_is_dropped_and_the_result_says_why():
 
     async def handle(reader, writer):
         await released.wait()  # reads nothing while the case writes
-        writer.close()
+        await close_and_collect(writer)
 
     server = await asyncio.start_server(handle, "127.0.0.1", 0)
     async with server:
