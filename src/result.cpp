@@ -544,13 +544,27 @@ PyResult<void> ResultsList::finalize() {
     return finalize_results(results_);
 }
 
+namespace {
+
+PyResult<PyRef> new_list_of(const std::vector<PyRef>& results) {
+    PyObject* list = PyList_New(Py_ssize_t(results.size()));
+    if (list == nullptr) return std::unexpected(nb::python_error());
+    for (std::size_t i = 0; i < results.size(); ++i)
+        PyList_SET_ITEM(list, Py_ssize_t(i), results[i].clone().release());
+    return PyRef::steal(list);
+}
+
+}  // namespace
+
 PyResult<PyRef> ResultsList::to_list() const {
     auto lock = lock_detached(mutex_);
-    PyObject* list = PyList_New(Py_ssize_t(results_.size()));
-    if (list == nullptr) return std::unexpected(nb::python_error());
-    for (std::size_t i = 0; i < results_.size(); ++i)
-        PyList_SET_ITEM(list, Py_ssize_t(i), results_[i].clone().release());
-    return PyRef::steal(list);
+    return new_list_of(results_);
+}
+
+PyResult<PyRef> ResultsList::to_sorted_list() {
+    auto lock = lock_detached(mutex_);
+    if (auto sorted = sort_by_case_index(results_); !sorted) return std::unexpected(std::move(sorted.error()));
+    return new_list_of(results_);
 }
 
 std::size_t ResultsList::size() const {

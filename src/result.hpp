@@ -153,6 +153,9 @@ public:
     PyResult<void> finalize();
     // A new Python list of the results in their present order. Attached.
     PyResult<PyRef> to_list() const;
+    // Sorts by case index, without judging the run, and returns a new Python
+    // list of the results. Attached.
+    PyResult<PyRef> to_sorted_list();
     std::size_t size() const;
 
 private:

@@ -245,7 +245,10 @@ asio::awaitable<PyResult<void>> run_case(tcp::socket& sock, runner::ReadBuffer& 
     const Case& c = (*shared.cases)[to.number - 1];
     auto setup = co_await attach_blocking("server case set-up",
                                           [c, ext = head.extensions] { return initialize_case(c, ext); });
-    if (!setup) co_return std::unexpected(std::move(setup.error()));
+    // The case is recorded as an error and the run goes on; no 101 was written,
+    // so the client sees its connection closed without a response.
+    if (!setup)
+        co_return co_await record_error(c->id, to.number, to.agent, std::move(setup.error()), shared.results);
 
     std::string response = upgrade_response(*head.key, setup->extensions);
     if (!co_await http::write_all(sock, http::octets_of(response))) co_return PyResult<void>();
@@ -395,6 +398,9 @@ struct ServerInner {
     std::optional<tcp::endpoint> address;
     std::mutex serving_mutex;
     std::optional<JoinHandle<PyResult<void>>> serving;
+    // Set by the first successful entry: the results list and the shutdown
+    // signal belong to that one run.
+    bool entered = false;
 };
 
 class FuzzingServer {
@@ -442,6 +448,9 @@ Operation aenter(std::shared_ptr<ServerInner> s, PyRef self) {
     {
         auto lock = detail::lock_detached(s->serving_mutex);
         if (s->serving) co_return std::unexpected(runtime_error("fuzzingserver already started"));
+        if (s->entered)
+            co_return std::unexpected(
+                runtime_error("FuzzingServer runs once: create a new one with run_fuzzingserver()"));
     }
     PyResult<Runtime*> rt = get_runtime();
     if (!rt) co_return std::unexpected(std::move(rt.error()));
@@ -469,6 +478,7 @@ Operation aenter(std::shared_ptr<ServerInner> s, PyRef self) {
     {
         auto lock = detail::lock_detached(s->serving_mutex);
         s->serving.emplace(std::move(handle));
+        s->entered = true;
     }
     co_return self.object();
 }
@@ -487,7 +497,8 @@ Operation get_result(std::shared_ptr<ServerInner> s) {
         if (!outcome) co_return std::unexpected(runtime_error(outcome.error()));
         if (!*outcome) co_return std::unexpected(std::move(outcome->error()));
     }
-    PyResult<PyRef> list = s->results->to_list();
+    // In case order also when the run was stopped before it was finalised.
+    PyResult<PyRef> list = s->results->to_sorted_list();
     if (!list) co_return std::unexpected(std::move(list.error()));
     co_return list->object();
 }

@@ -1,5 +1,5 @@
 from collections.abc import Callable, Sequence
-from typing import Any, ClassVar, Final, SupportsIndex, TypeAlias, final
+from typing import Any, ClassVar, Final, SupportsIndex, TypeAlias, final, type_check_only
 
 __all__ = [
     "FuzzingServer",
@@ -263,11 +263,13 @@ class Utf8Validator(metaclass=_BoundType):
 
 # Not members of the module: a case meets them as its `self.p` and `self.p.factory`.
 
+@type_check_only
 @final
 class Factory(metaclass=_BoundType):
     @property
     def isServer(self) -> bool: ...
 
+@type_check_only
 @final
 class Protocol(metaclass=_BoundType):
     CLOSE_STATUS_CODE_NORMAL: Final = 1000

@@ -1,4 +1,5 @@
 """WebSocket frames as the tests' own peers write and read them."""
+import contextlib
 
 
 def xor_mask(data, key):
@@ -36,3 +37,11 @@ async def read_frame(reader):
     if key:
         data = xor_mask(data, key)
     return bool(b0 & 0x80), (b0 >> 4) & 7, b0 & 0x0F, key is not None, data
+
+
+async def close_and_collect(writer):
+    """Closes the peer's side and collects how the connection ended: a case that
+    drops its connection may have reset it."""
+    writer.close()
+    with contextlib.suppress(ConnectionError):
+        await writer.wait_closed()

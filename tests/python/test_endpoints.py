@@ -1,5 +1,6 @@
 import asyncio
 import base64
+import contextlib
 import hashlib
 import os
 import socket
@@ -10,10 +11,11 @@ import websockets
 
 import varnel
 import varnel._varnel as v
+import varnel.cases
 import varnel.cases.case
 from varnel.cases import CASES
 
-from frames import frame, read_frame
+from frames import close_and_collect, frame, read_frame
 
 pytestmark = [pytest.mark.asyncio, pytest.mark.timeout(120)]
 
@@ -71,7 +73,7 @@ async def raw_server(reply):
             writer.write(piece)
             await writer.drain()
             await asyncio.sleep(0.05)
-        writer.close()
+        await close_and_collect(writer)  # the client may have reset it
 
     server = await asyncio.start_server(handle, "127.0.0.1", 0)
     return server, server.sockets[0].getsockname()[1], seen
@@ -243,17 +245,21 @@ async def test_cancelled_run_lets_started_cases_finish_in_the_background():
 # ---- server mode
 
 
+async def echo_case(port, n, agent="probe", path="/"):
+    async with websockets.connect(f"ws://127.0.0.1:{port}{path}?case={n}&agent={agent}", compression=None) as ws:
+        try:
+            async for message in ws:
+                await ws.send(message)
+        except websockets.ConnectionClosed:
+            pass
+
+
 async def drive_client(port, agent="probe"):
     base = f"ws://127.0.0.1:{port}"
     async with websockets.connect(base + "/getCaseCount", compression=None) as ws:
         count = int(await ws.recv())
     for n in range(1, count + 1):
-        async with websockets.connect(f"{base}/runCase?case={n}&agent={agent}", compression=None) as ws:
-            try:
-                async for message in ws:
-                    await ws.send(message)
-            except websockets.ConnectionClosed:
-                pass
+        await echo_case(port, n, agent, path="/runCase")
     async with websockets.connect(base + "/updateReports", compression=None):
         pass
     return count
@@ -333,14 +339,6 @@ async def test_server_failures_and_lifecycle():
 
 
 async def test_leaving_the_context_ends_the_run_for_a_waiting_get_result():
-    async def echo_case(port, n):
-        async with websockets.connect(f"ws://127.0.0.1:{port}/?case={n}", compression=None) as ws:
-            try:
-                async for message in ws:
-                    await ws.send(message)
-            except websockets.ConnectionClosed:
-                pass
-
     async with v.run_fuzzingserver(cases=["1.1.1", "1.1.2"], port=0) as server:
         waiting = asyncio.create_task(server.get_result())
         await asyncio.sleep(0)  # its first step takes the run's handle
@@ -366,6 +364,96 @@ async def test_failing_case_and_raising_constructor_in_server_mode():
             await server.get_result()
     assert [r.case_id for r in info.value.results] == ["1.1.2"]
     assert info.value.results[0].agent.startswith("Python/")
+
+
+class RaisingConstructor:
+    def __init__(self, p):
+        raise RuntimeError("boom in __init__")
+
+
+class RefusingNegotiation(CASES["1.1.1"]):
+    def __init__(self, p):
+        super().__init__(p)
+        p.perMessageCompressionAccept = lambda offers: "not an acceptance"
+
+
+async def unanswered_case(port, n, agent="probe"):
+    """Requests case n, offering compression; the server must close without a response."""
+    reader, writer = await asyncio.open_connection("127.0.0.1", port)
+    writer.write(f"GET /?case={n}&agent={agent} HTTP/1.1\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                 "Sec-WebSocket-Extensions: permessage-deflate\r\n\r\n".encode())
+    assert await reader.read() == b""
+    writer.close()
+    await writer.wait_closed()
+
+
+@pytest.mark.parametrize("faulty, text", [
+    (RaisingConstructor, "boom in __init__"),
+    (RefusingNegotiation, "'str' object is not an instance of 'PerMessageDeflateOfferAccept'"),
+], ids=["constructor", "negotiation"])
+async def test_a_case_that_fails_to_set_up_is_an_error_result_and_the_run_goes_on(monkeypatch, faulty, text):
+    index = {**CASES, "2.3": faulty}
+    monkeypatch.setattr(varnel.cases, "CASES", index)
+    async with v.run_fuzzingserver(port=0) as server:
+        # Last case first: the results come back in case order all the same.
+        for n in range(len(index), 0, -1):
+            if n == 8:
+                await unanswered_case(server.port, n)
+            else:
+                await echo_case(server.port, n)
+        async with websockets.connect(f"ws://127.0.0.1:{server.port}/updateReports"):
+            pass
+        with pytest.raises(varnel.FailureError) as info:
+            await server.get_result()
+    results = info.value.results
+    assert len(results) == 10
+    assert [r.case_index for r in results] == list(range(1, 11))
+    assert [r.case_id for r in results] == sorted(index, key=lambda i: [int(p) for p in i.split(".")])
+    failed = results[7]
+    assert (failed.case_id, failed.result, failed.agent) == ("2.3", text, "probe")
+    assert (failed.behavior, failed.behavior_close) == (v.Behavior.ERROR, v.BehaviorClose.FAILED)
+    assert (failed.is_server, failed.duration, failed.http_request, failed.wirelog) == (False, 0, "", [])
+    assert all(r.passed for r in results if r is not failed), [(r.case_id, r.result) for r in results]
+    assert str(info.value).splitlines() == [
+        "1 of 10 cases failed:", f"  2.3: behavior=ERROR, behaviorClose=FAILED \u2014 {text}"]
+    assert await server.get_result() == results
+
+
+async def test_results_are_in_case_order_when_the_run_was_not_ended():
+    async with v.run_fuzzingserver(cases=["1.1.1", "1.1.2"], port=0) as server:
+        await echo_case(server.port, 2)
+        await echo_case(server.port, 1)
+    # Stopped by leaving the context: not judged, but sorted.
+    assert [r.case_index for r in await server.get_result()] == [1, 2]
+
+
+async def test_a_server_runs_once():
+    async with v.run_fuzzingserver(cases=["1.1.1"], port=0) as finished:
+        await drive_client(finished.port)
+        results = await finished.get_result()
+    with pytest.raises(RuntimeError, match=r"^FuzzingServer runs once: create a new one with run_fuzzingserver\(\)$"):
+        async with finished:
+            pass
+    assert await finished.get_result() == results
+
+    stopped = v.run_fuzzingserver(port=0)
+    async with stopped:
+        pass
+    with pytest.raises(RuntimeError, match="^FuzzingServer runs once"):
+        await stopped.__aenter__()
+
+    # A failed entry is no entry: the same object starts once the port is free.
+    with socket.socket() as holder:
+        holder.bind(("127.0.0.1", 0))
+        holder.listen()
+        port = holder.getsockname()[1]
+        retried = v.run_fuzzingserver(cases=["1.1.1"], port=port)
+        with pytest.raises(OSError, match=rf"^bind 127.0.0.1:{port}: "):
+            await retried.__aenter__()
+    async with retried:
+        assert retried.port == port
+        await drive_client(port)
+        assert [r.case_id for r in await retried.get_result()] == ["1.1.1"]
 
 
 async def test_ipv6_loopback_binds():
@@ -483,7 +571,7 @@ async def test_client_keeps_reading_while_a_server_awaits_its_echo(monkeypatch):
         try:
             await echo_awaiting_each_write(reader, writer, mask=False)
         finally:
-            writer.close()
+            await close_and_collect(writer)
 
     server = await asyncio.start_server(handle, "127.0.0.1", 0)
     async with server:
@@ -503,7 +591,7 @@ async def test_server_keeps_reading_while_a_client_awaits_its_echo(monkeypatch):
         try:
             await echo_awaiting_each_write(reader, writer, mask=True)
         finally:
-            writer.close()
+            await close_and_collect(writer)
         async with websockets.connect(f"ws://127.0.0.1:{server.port}/updateReports"):
             pass
         [r] = await server.get_result()

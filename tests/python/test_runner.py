@@ -8,7 +8,7 @@ import pytest
 
 import _testing_protocol
 import _testing_runner as t
-from frames import frame, read_frame
+from frames import close_and_collect, frame, read_frame
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -59,12 +59,19 @@ async def run(peer, make_case, **kw):
         except Exception as e:  # noqa: BLE001 - reported to the test below
             peer_done.set_exception(e)
         finally:
-            writer.close()
+            await close_and_collect(writer)
 
     server = await asyncio.start_server(handle, "127.0.0.1", 0)
     async with server:
         port = server.sockets[0].getsockname()[1]
-        results = await t.run_case(port, make_case, **kw)
+        try:
+            results = await t.run_case(port, make_case, **kw)
+        except Exception:
+            # The case's error is what the test looks at; the peer ends once the
+            # connection is gone, and what it met (often a reset) is collected.
+            await asyncio.wait([peer_done])
+            peer_done.exception()
+            raise
         seen = await peer_done
     assert len(results) == 1
     return results[0], seen
@@ -231,13 +238,13 @@ async def test_a_peer_that_stops_reading_is_dropped_and_the_result_says_why():
 
     async def silent(reader, writer, released):
         await released.wait()  # reads nothing while the case writes
-        writer.close()
+        await close_and_collect(writer)
 
     async def chatty(reader, writer, released):
         while not released.is_set():  # reads nothing either, but keeps sending
             writer.write(frame(9, b"p"))
             await asyncio.sleep(0.1)
-        writer.close()
+        await close_and_collect(writer)
 
     # What the peer sends while the write waits does not count as the peer
     # taking octets: both stall alike.
@@ -274,7 +281,7 @@ async def test_a_write_that_waits_reads_ahead_at_most_one_largest_frame():
     async def handle(reader, writer):
         writer.write(frame(2, b"f" * (16 << 20)) * 5)  # more than the limit; reads nothing
         await released.wait()
-        writer.close()
+        await close_and_collect(writer)
 
     server = await asyncio.start_server(handle, "127.0.0.1", 0)
     async with server:
