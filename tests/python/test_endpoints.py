@@ -1,6 +1,5 @@
 import asyncio
 import base64
-import contextlib
 import hashlib
 import os
 import socket
@@ -167,11 +166,7 @@ async def test_server_reads_or_refuses_a_long_head_alike_however_it_is_split():
             data = await reader.read()  # until the server closes
         except ConnectionError:
             data = b""
-        writer.close()
-        try:
-            await writer.wait_closed()
-        except ConnectionError:
-            pass
+        await close_and_collect(writer)
         return "answered" if data.startswith(b"HTTP/1.1 101 ") else data
 
     async with v.run_fuzzingserver(cases=["1.1.*"], port=0) as server:
