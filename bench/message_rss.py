@@ -81,29 +81,17 @@ def peak_mib():
 
 def child(kind, mib):
     import _testing_runner as t
+    from varnel.cases.case import Case
 
     size = (60 if kind == "stored" else mib) << 20
     inside = {}
 
-    class Measure:
-        DESCRIPTION = EXPECTATION = ""
-
+    class Measure(Case):
         def __init__(self, p):
-            self.p = p
+            super().__init__(p)
             p.createWirelog = False
             if kind != "plain":
                 t.install_deflate(p)
-            self.behavior = self.behaviorClose = "OK"
-            self.reportTime = self.reportCompressionRatio = False
-            self.expected, self.expectedClose, self.received = {}, {}, []
-            self.result = self.resultClose = ""
-            self.trafficStats = None
-
-        def onOpen(self): pass
-        def onPing(self, payload): pass
-        def onPong(self, payload): pass
-        def onClose(self, wasClean, code, reason): pass
-        def onConnectionLost(self, failed): pass
 
         def onMessage(self, payload, isBinary):
             inside["rss"] = rss_mib()

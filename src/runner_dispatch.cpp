@@ -137,36 +137,32 @@ PyResult<Dispatched> deliver(nb::handle case_obj, const Protocol& protocol, Byte
         return went_on(call_callback(case_obj, constants->on_message, {text, binary_obj}));
     }
 
-    std::optional<ByteVec> inflated;
     {
         auto g = protocol.lock_py();
         if (g->deflate) {
-            std::expected<ByteVec, DeflateError> out;
+            std::expected<ByteVec, DeflateError> inflated;
             {
                 nb::gil_scoped_release detached;
-                out = g->deflate->decompress(message.span(), g->kill_deadline);
+                inflated = g->deflate->decompress(message.span(), g->kill_deadline);
             }
-            if (!out && out.error().kind == DeflateError::Kind::deadline) {
+            if (!inflated && inflated.error().kind == DeflateError::Kind::deadline) {
                 mark_killed(*g);
                 return Dispatched::killed;
             }
-            if (!out) {
+            if (!inflated) {
                 g.unlock();
-                return std::unexpected(make_py_error(PyExc_ValueError, out.error().message));
+                return std::unexpected(make_py_error(PyExc_ValueError, inflated.error().message));
             }
-            inflated = std::move(*out);
+            message = Bytes(std::move(*inflated));  // the compressed octets go here
         }
     }
-    if (inflated) message = Bytes();  // only the inflated octets are needed from here on
-    const std::span<const std::uint8_t> octets = inflated ? std::span<const std::uint8_t>(*inflated) : message.span();
     {
         auto g = protocol.lock_py();
-        TrafficStats::add(g->traffic->incoming_octets_app_level, octets.size());
+        TrafficStats::add(g->traffic->incoming_octets_app_level, message.size());
         TrafficStats::add(g->traffic->incoming_websocket_messages, 1);
     }
-    nb::bytes data(octets.data(), octets.size());
+    nb::bytes data(message.data(), message.size());
     message = Bytes();  // Python holds its own copy now
-    inflated.reset();
     return went_on(call_callback(case_obj, constants->on_message, {data, binary_obj}));
 }
 

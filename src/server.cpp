@@ -398,9 +398,6 @@ struct ServerInner {
     std::optional<tcp::endpoint> address;
     std::mutex serving_mutex;
     std::optional<JoinHandle<PyResult<void>>> serving;
-    // Set by the first successful entry: the results list and the shutdown
-    // signal belong to that one run.
-    bool entered = false;
 };
 
 class FuzzingServer {
@@ -448,10 +445,12 @@ Operation aenter(std::shared_ptr<ServerInner> s, PyRef self) {
     {
         auto lock = detail::lock_detached(s->serving_mutex);
         if (s->serving) co_return std::unexpected(runtime_error("fuzzingserver already started"));
-        if (s->entered)
-            co_return std::unexpected(
-                runtime_error("FuzzingServer runs once: create a new one with run_fuzzingserver()"));
     }
+    // A bound address marks a run that has started: its results and shutdown
+    // signal belong to that one run.
+    if (bound_address(*s))
+        co_return std::unexpected(
+            runtime_error("FuzzingServer runs once: create a new one with run_fuzzingserver()"));
     PyResult<Runtime*> rt = get_runtime();
     if (!rt) co_return std::unexpected(std::move(rt.error()));
 
@@ -478,7 +477,6 @@ Operation aenter(std::shared_ptr<ServerInner> s, PyRef self) {
     {
         auto lock = detail::lock_detached(s->serving_mutex);
         s->serving.emplace(std::move(handle));
-        s->entered = true;
     }
     co_return self.object();
 }

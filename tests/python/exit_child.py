@@ -10,8 +10,6 @@ ends without SystemExit: exit code 0), stuck (as client, with one callback that
 outlasts the exit's wait for callbacks). EXIT_AFTER is in seconds.
 """
 import asyncio
-import base64
-import hashlib
 import sys
 import threading
 import time
@@ -19,6 +17,8 @@ import time
 import varnel.cases
 import varnel._varnel as v
 from varnel.cases.case import Case
+
+from frames import accept_upgrade, request_case
 
 CASES = 200
 EXIT_CODE = 5
@@ -53,12 +53,7 @@ class Stuck(Slow):
 async def echo_peer(reader, writer):
     """A server under test that echoes every octet after a minimal handshake."""
     try:
-        head = await reader.readuntil(b"\r\n\r\n")
-        key = next(line.split(b":", 1)[1].strip() for line in head.split(b"\r\n")
-                   if line.lower().startswith(b"sec-websocket-key:"))
-        accept = base64.b64encode(hashlib.sha1(key + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest())
-        writer.write(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-                     b"Connection: Upgrade\r\nSec-WebSocket-Accept: " + accept + b"\r\n\r\n")
+        await accept_upgrade(reader, writer)
         while data := await reader.read(65536):
             writer.write(data)
             await writer.drain()
@@ -69,11 +64,7 @@ async def echo_peer(reader, writer):
 async def raw_client(port, number):
     """A client under test that runs case `number` and echoes every octet back."""
     try:
-        reader, writer = await asyncio.open_connection("127.0.0.1", port)
-        writer.write(f"GET /?case={number} HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
-                     "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                     "Sec-WebSocket-Version: 13\r\n\r\n".encode())
-        await reader.readuntil(b"\r\n\r\n")
+        reader, writer = await request_case(port, number)
         while data := await reader.read(65536):
             writer.write(data)
             await writer.drain()

@@ -1,5 +1,10 @@
-"""WebSocket frames as the tests' own peers write and read them."""
+"""WebSocket handshakes and frames as the tests' own peers write and read them."""
+import asyncio
+import base64
 import contextlib
+import hashlib
+
+KEY = b"dGhlIHNhbXBsZSBub25jZQ=="
 
 
 def xor_mask(data, key):
@@ -45,3 +50,25 @@ async def close_and_collect(writer):
     writer.close()
     with contextlib.suppress(ConnectionError):
         await writer.wait_closed()
+
+
+async def accept_upgrade(reader, writer):
+    """A server under test's side of the handshake: reads the request head and
+    answers it with a 101."""
+    head = await reader.readuntil(b"\r\n\r\n")
+    key = next(line.split(b":", 1)[1].strip() for line in head.split(b"\r\n")
+               if line.lower().startswith(b"sec-websocket-key:"))
+    accept = base64.b64encode(hashlib.sha1(key + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest())
+    writer.write(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 b"Sec-WebSocket-Accept: " + accept + b"\r\n\r\n")
+
+
+async def request_case(port, number):
+    """A client under test's side of the handshake for case `number` of a server
+    run; (reader, writer) once the response head has been read."""
+    reader, writer = await asyncio.open_connection("127.0.0.1", port)
+    writer.write(f"GET /?case={number} HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
+                 "Connection: Upgrade\r\nSec-WebSocket-Key: ".encode() + KEY +
+                 b"\r\nSec-WebSocket-Version: 13\r\n\r\n")
+    await reader.readuntil(b"\r\n\r\n")
+    return reader, writer

@@ -1,6 +1,4 @@
 import asyncio
-import base64
-import hashlib
 import os
 import socket
 import sys
@@ -14,7 +12,7 @@ import varnel.cases
 import varnel.cases.case
 from varnel.cases import CASES
 
-from frames import close_and_collect, frame, read_frame
+from frames import accept_upgrade, close_and_collect, frame, read_frame, request_case
 
 pytestmark = [pytest.mark.asyncio, pytest.mark.timeout(120)]
 
@@ -557,12 +555,7 @@ async def test_client_keeps_reading_while_a_server_awaits_its_echo(monkeypatch):
     monkeypatch.setattr(varnel.cases, "CASES", {"1.1.1": two_large_messages_case()})
 
     async def handle(reader, writer):
-        head = await reader.readuntil(b"\r\n\r\n")
-        key = next(line.split(b":", 1)[1].strip() for line in head.split(b"\r\n")
-                   if line.lower().startswith(b"sec-websocket-key:"))
-        accept = base64.b64encode(hashlib.sha1(key + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest())
-        writer.write(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                     b"Sec-WebSocket-Accept: " + accept + b"\r\n\r\n")
+        await accept_upgrade(reader, writer)
         try:
             await echo_awaiting_each_write(reader, writer, mask=False)
         finally:
@@ -579,10 +572,7 @@ async def test_client_keeps_reading_while_a_server_awaits_its_echo(monkeypatch):
 async def test_server_keeps_reading_while_a_client_awaits_its_echo(monkeypatch):
     monkeypatch.setattr(varnel.cases, "CASES", {"1.1.1": two_large_messages_case()})
     async with v.run_fuzzingserver(port=0) as server:
-        reader, writer = await asyncio.open_connection("127.0.0.1", server.port)
-        writer.write(b"GET /?case=1 HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                     b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
-        await reader.readuntil(b"\r\n\r\n")
+        reader, writer = await request_case(server.port, 1)
         try:
             await echo_awaiting_each_write(reader, writer, mask=True)
         finally:
