@@ -9,8 +9,14 @@
 #include <algorithm>
 #include <exception>
 #include <format>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <system_error>
+
+#include <pthread.h>
+#include <unistd.h>
 
 namespace varnel {
 
@@ -267,30 +273,120 @@ void run_worker(asio::io_context& io, std::atomic<std::size_t>& running) {
     running.fetch_sub(1, std::memory_order_release);
 }
 
-DetachedOnce<std::unique_ptr<Runtime>> runtime_cell;
+// Building the runtime and closing it at exit exclude each other, so a runtime
+// is either built before the exit hook looks for it, or refused.
+std::mutex runtime_mutex;
 std::atomic<Runtime*> built_runtime{nullptr};
 
-// Registered with atexit, so it runs on the exiting thread, attached, before the
-// interpreter begins to finalize and while it is still whole.
+// A thread that held the mutex at fork() does not exist in the child.
+void reset_after_fork() noexcept { std::construct_at(&runtime_mutex); }
+
+nb::python_error runtime_failure(std::string_view why) {
+    return make_py_error(PyExc_RuntimeError, std::format("failed to initialize async runtime{}", why));
+}
+
+// Runs on the exiting thread, attached, before the interpreter begins to
+// finalize and while it is still whole.
 void close_for_exit() {
-    interpreter_closed.store(true, std::memory_order_release);
-    Runtime* rt = built_runtime.load(std::memory_order_acquire);
-    if (rt == nullptr) return;
+    Runtime* rt = nullptr;
+    {
+        auto lock = lock_detached(runtime_mutex);
+        interpreter_closed.store(true, std::memory_order_release);
+        rt = built_runtime.load(std::memory_order_acquire);
+    }
+    if (rt == nullptr || rt->owner() != getpid()) return;  // a forked child runs nothing of it
     nb::gil_scoped_release detached;  // jobs still running may need the GIL
     rt->quiesce_for_exit(std::chrono::steady_clock::now() + kExitDrainLimit);
 }
 
-void register_exit_hook() {
-    nb::module_::import_("atexit").attr("register")(
-        nb::cpp_function(&close_for_exit, nb::name("_close_for_exit")));
+// ---------------------------------------------------------------------------
+// Exit hook
+//
+// close_for_exit is an entry in the exit handler list (atexit), which holds the
+// only reference to a sentinel; a weak reference to the sentinel reports the
+// entry gone. An entry gone uncalled was either cleared by the program
+// (atexit._clear), and is made again, or made while the exit handlers already
+// ran (the interpreter calls a copy of the list) and dropped when they have
+// run: then the hook runs at that moment, still before finalization.
+
+void register_exit_entry();
+
+// Set when the interpreter starts to exit, before it runs the exit handlers.
+bool exit_has_begun() {
+    nb::object threading = nb::module_::import_("sys").attr("modules").attr("get")("threading");
+    return !threading.is_none() && nb::cast<bool>(nb::getattr(threading, "_SHUTTING_DOWN", nb::bool_(false)));
+}
+
+bool on_main_thread() {
+    nb::object threading = nb::module_::import_("threading");
+    return threading.attr("main_thread")().attr("ident").equal(threading.attr("get_ident")());
+}
+
+PyObject* exit_hook(PyObject*, PyObject* /* sentinel */) {
+    close_for_exit();
+    Py_RETURN_NONE;
+}
+
+PyObject* exit_entry_gone(PyObject*, PyObject* /* weak reference */) {
+    try {
+        if (interpreter_closed.load(std::memory_order_acquire) || Py_IsFinalizing()) Py_RETURN_NONE;
+        if (exit_has_begun()) close_for_exit();
+        else register_exit_entry();
+    } catch (nb::python_error& e) {
+        e.restore();
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// Plain functions, not bindings: the drop of an entry made again may be
+// reported late in the interpreter's teardown, when the bindings are gone.
+PyMethodDef exit_hook_def = {"_close_for_exit", &exit_hook, METH_O, nullptr};
+PyMethodDef exit_entry_gone_def = {"_exit_entry_gone", &exit_entry_gone, METH_O, nullptr};
+
+void register_exit_entry() {
+    nb::object hook = nb::steal(PyCFunction_New(&exit_hook_def, nullptr));
+    nb::object on_gone = nb::steal(PyCFunction_New(&exit_entry_gone_def, nullptr));
+    nb::object sentinel = nb::steal(PySet_New(nullptr));
+    if (!hook.is_valid() || !on_gone.is_valid() || !sentinel.is_valid()) throw nb::python_error();
+    // Never released: a weak reference that is gone reports nothing.
+    if (PyWeakref_NewRef(sentinel.ptr(), on_gone.ptr()) == nullptr) throw nb::python_error();
+    nb::module_::import_("atexit").attr("register")(hook, sentinel);
+}
+
+int register_exit_entry_pending(void*) {
+    try {
+        register_exit_entry();
+    } catch (nb::python_error& e) {
+        e.restore();
+        PyErr_WriteUnraisable(nullptr);
+    }
+    return 0;
 }
 
 }  // namespace
 
+void install_exit_hook() {
+    static std::atomic<bool> installed{false};
+    if (installed.exchange(true)) return;
+    try {
+        // The main thread makes the entry: it runs the exit handlers, and the
+        // free-threaded interpreter frees an object made by another thread only
+        // when that thread next runs Python, which may be too late for the report.
+        if (on_main_thread() || Py_AddPendingCall(&register_exit_entry_pending, nullptr) != 0)
+            register_exit_entry();
+    } catch (...) {
+        installed.store(false);
+        throw;
+    }
+    (void)pthread_atfork(nullptr, nullptr, &reset_after_fork);
+}
+
 Runtime::Runtime()
     : io_(static_cast<int>(worker_count())),
       work_(io_.get_executor()),
-      pool_(kMaxBlockingThreads, kBlockingKeepAlive) {
+      pool_(kMaxBlockingThreads, kBlockingKeepAlive),
+      owner_(getpid()) {
     std::vector<std::jthread> workers;  // joined only if one fails to start
     try {
         for (std::size_t i = 0, n = worker_count(); i < n; ++i) {
@@ -329,21 +425,30 @@ void Runtime::quiesce_for_exit(std::chrono::steady_clock::time_point deadline) {
 }
 
 PyResult<Runtime*> get_runtime() {
-    if (interpreter_closed.load(std::memory_order_acquire))
-        return std::unexpected(make_py_error(PyExc_RuntimeError, "failed to initialize async runtime"));
+    const pid_t self = getpid();
+    Runtime* rt = built_runtime.load(std::memory_order_acquire);
+    if (rt != nullptr && rt->owner() == self && !interpreter_closed.load(std::memory_order_acquire)) return rt;
     try {
-        const auto& rt = runtime_cell.get([] {
-            register_exit_hook();
-            auto made = std::make_unique<Runtime>();
-            built_runtime.store(made.get(), std::memory_order_release);
-            return made;
-        });
-        return rt.get();
-    } catch (const std::exception&) {
-        return std::unexpected(
-            make_py_error(PyExc_RuntimeError, "failed to initialize async runtime"));
+        install_exit_hook();  // where the module was not imported, as by the engine's own tests
+    } catch (nb::python_error& e) {
+        return std::unexpected(std::move(e));
     }
+    auto lock = lock_detached(runtime_mutex);
+    if (interpreter_closed.load(std::memory_order_acquire) || Py_IsFinalizing())
+        return std::unexpected(runtime_failure(": the interpreter is exiting"));
+    rt = built_runtime.load(std::memory_order_acquire);
+    if (rt != nullptr && rt->owner() == self) return rt;
+    // None yet, or the parent's: a child of fork() builds its own, and the
+    // parent's, with no threads here, is left as it is.
+    try {
+        rt = std::make_unique<Runtime>().release();  // lives until the process ends
+    } catch (const std::exception&) {
+        return std::unexpected(runtime_failure(""));
+    }
+    built_runtime.store(rt, std::memory_order_release);
+    return rt;
 }
+
 
 // ---------------------------------------------------------------------------
 // Blocking jobs

@@ -82,6 +82,8 @@
 #include <utility>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace varnel {
 
 template <class T>
@@ -117,8 +119,8 @@ private:
 };
 
 // The process-wide runtime: an io_context run by one worker thread per hardware
-// thread, plus the blocking pool for Python jobs. Built once, never shut down;
-// when the interpreter exits it is quiesced (see quiesce_for_exit).
+// thread, plus the blocking pool for Python jobs. Built once per process, never
+// shut down; when the interpreter exits it is quiesced (see quiesce_for_exit).
 class Runtime {
 public:
     Runtime();  // throws std::system_error when threads cannot be started
@@ -132,6 +134,8 @@ public:
 
     // The runtime once built; only for code already running on it.
     static Runtime& current() noexcept;
+    // The process that built it: a child made by fork() has none of its threads.
+    pid_t owner() const noexcept { return owner_; }
 
     // For the interpreter's exit: no pool thread attaches any more, the workers
     // stop running handlers (engine code may drop Python objects), and this waits,
@@ -144,14 +148,21 @@ private:
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     BlockingPool pool_;
     std::atomic<std::size_t> running_workers_{0};  // workers not yet returned
+    const pid_t owner_;
 };
 
-// Returns the runtime, building it on first use, and registers the exit hook
-// that quiesces it before the interpreter finalizes. The caller must be
-// attached; waiting for another thread's construction happens detached.
-// Error: RuntimeError "failed to initialize async runtime" (also once the
-// interpreter is exiting: no run can start then).
+// Returns this process's runtime, building it on first use (and again in a
+// child made by fork()). The caller must be attached; waiting for another
+// thread's construction happens detached. Errors: RuntimeError "failed to
+// initialize async runtime", with ": the interpreter is exiting" once the exit
+// hook has closed the runtime.
 PyResult<Runtime*> get_runtime();
+
+// Registers, once per process, the exit hook that quiesces the runtime before
+// the interpreter finalizes. Called attached when the module is imported, so
+// the hook is in place before the exit handlers that a program registers later
+// (they run first), and again by get_runtime.
+void install_exit_hook();
 
 namespace detail {
 

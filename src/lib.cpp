@@ -1,5 +1,6 @@
 #include "lib.hpp"
 
+#include "asyncrt.hpp"
 #include "client.hpp"
 #include "compress.hpp"
 #include "pyargs.hpp"
@@ -39,10 +40,19 @@ void register_members(nb::module_ m) {
     export_utf8_validator(m);
 }
 
+bool in_main_interpreter() { return PyInterpreterState_Get() == PyInterpreterState_Main(); }
+
 int module_exec(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'module'",
                      Py_TYPE(module)->tp_name);
+        return -1;
+    }
+    // The engine's process-wide state (runtime, exit hook, type objects) belongs
+    // to one interpreter: a subinterpreter sharing the process would hang or
+    // crash it, so the module is refused there.
+    if (!in_main_interpreter()) {
+        PyErr_SetString(PyExc_ImportError, "module varnel._varnel does not support loading in subinterpreters");
         return -1;
     }
     nb::detail::nb_module_exec(NB_DOMAIN_STR, module);
@@ -52,6 +62,7 @@ int module_exec(PyObject* module) {
         nb::module_ m = nb::borrow<nb::module_>(module);
         if (!nb::hasattr(m, "__all__")) m.attr("__all__") = nb::list();
         register_members(m);
+        install_exit_hook();
         return 0;
     } catch (nb::python_error& e) {
         e.restore();
@@ -67,6 +78,11 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+// Balances nanobind's per-module reference, which a refused module never took.
+void module_free(void* module) {
+    if (in_main_interpreter()) nb::detail::nb_module_free(module);
+}
+
 PyModuleDef make_module_def() {
     PyModuleDef def{};
     def.m_base = PyModuleDef_HEAD_INIT;
@@ -75,7 +91,7 @@ PyModuleDef make_module_def() {
     def.m_size = 0;
     def.m_methods = nullptr;
     def.m_slots = module_slots;
-    def.m_free = nb::detail::nb_module_free;  // balances nanobind's per-module reference
+    def.m_free = &module_free;
     return def;
 }
 

@@ -12,6 +12,7 @@ import random
 import subprocess
 import sys
 import tempfile
+import textwrap
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -23,12 +24,12 @@ AT_ONCE = 8
 HUNG_AFTER = 120  # seconds; the sanitizers make a child slow, not this slow
 
 
-def run_child(mode, exit_after):
+def run_child(mode, exit_after, env=None):
     """(mode, exit code or "hung", the tail of stderr)."""
     with tempfile.TemporaryFile() as err:  # a pipe could fill and stall the child
         try:
             done = subprocess.run([sys.executable, str(CHILD), mode, f"{exit_after:.3f}"],
-                                  stdout=subprocess.DEVNULL, stderr=err, timeout=HUNG_AFTER)
+                                  stdout=subprocess.DEVNULL, stderr=err, timeout=HUNG_AFTER, env=env)
             outcome = done.returncode
         except subprocess.TimeoutExpired:
             outcome = "hung"
@@ -50,8 +51,8 @@ def spinners():
 
 @pytest.mark.timeout(900)
 def test_leaving_with_runs_in_flight_ends_every_process_with_its_own_code():
-    children = [(mode, random.uniform(0.15, 0.3))
-                for mode in ("client", "server", "thread", "plain") * 6]
+    modes = ("client", "server", "thread", "plain", "handler", "handler-thread", "late-import", "cleared")
+    children = [(mode, random.uniform(0.15, 0.3)) for mode in modes * 4 + ("fork",) * 2]
     children.append(("stuck", 0.2))  # a callback outlasts the exit's wait: no hang either
     busy = spinners()
     try:
@@ -64,3 +65,41 @@ def test_leaving_with_runs_in_flight_ends_every_process_with_its_own_code():
     wrong = [f"{mode}: {outcome}\n{report(err)}" for mode, outcome, err in outcomes
              if outcome != EXIT_CODES[mode] or "Sanitizer" in err]
     assert not wrong, "\n\n".join(wrong)
+
+
+@pytest.mark.parametrize("mode", ["handler", "handler-thread", "late-import", "cleared"])
+def test_a_run_met_by_the_exit_is_quiesced_however_the_program_used_its_exit_handlers(mode, tmp_path):
+    # The exit waits for a callback in flight, so one that outlasts the exit
+    # handlers still finishes: the mark shows the runtime was quiesced in time.
+    mark = tmp_path / "mark"
+    env = dict(os.environ, EXIT_CHILD_MARK=str(mark))
+    _, outcome, err = run_child(mode, 0.3, env)
+    assert outcome == EXIT_CODES[mode], report(err)
+    assert "Sanitizer" not in err, report(err)
+    assert mark.exists()
+
+
+def test_a_forked_child_runs_on_a_runtime_of_its_own():
+    # After a run: a child of os.fork() and one of multiprocessing's fork start
+    # method each run their cases to the end and leave with their own code.
+    _, outcome, err = run_child("fork", 0)
+    assert outcome == EXIT_CODES["fork"], report(err)
+    assert "Sanitizer" not in err, report(err)
+
+
+def test_a_run_that_starts_after_the_exit_hook_is_refused_at_once():
+    code = textwrap.dedent("""
+        import asyncio, atexit
+
+        def late_run():
+            try:
+                asyncio.run(engine.run_fuzzingclient("ws://127.0.0.1:9"))
+            except RuntimeError as e:
+                print(e)
+
+        atexit.register(late_run)  # before the import: it runs after the engine's exit hook
+        import varnel._varnel as engine
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=HUNG_AFTER)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "failed to initialize async runtime: the interpreter is exiting\n"

@@ -83,3 +83,26 @@ def test_module_exports_only_its_init_function():
     nm = subprocess.run(["nm", "-D", "--defined-only", engine.__file__],
                         capture_output=True, text=True, check=True)
     assert [line.split()[-1] for line in nm.stdout.splitlines()] == ["PyInit__varnel"]
+
+
+def test_only_the_main_interpreter_loads_the_module():
+    out = run_python("""
+        import asyncio, _interpreters
+        import varnel._varnel as engine
+        for kind in ("legacy", "isolated"):
+            sub = _interpreters.create(_interpreters.new_config(kind))
+            failed = _interpreters.exec(sub, "import varnel._varnel")
+            _interpreters.destroy(sub)
+            assert failed is not None, kind
+            print(kind, failed.type.__name__, failed.msg)
+        try:  # the main interpreter's module is unharmed
+            asyncio.run(engine.run_fuzzingclient("ws://127.0.0.1:9", cases=["1.1.1"]))
+        except Exception as e:
+            print(type(e).__name__)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        "legacy ImportError module varnel._varnel does not support loading in subinterpreters",
+        "isolated ImportError module varnel._varnel does not support loading in subinterpreters",
+        "FailureError",
+    ]
