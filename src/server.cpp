@@ -396,7 +396,12 @@ struct ServerInner {
 
     std::mutex address_mutex;
     std::optional<tcp::endpoint> address;
+    // Checked and claimed in one step, so two threads entering at once cannot
+    // both bind. Entering, or entered with the handle still here, is "already
+    // started"; entered without it, "runs once"; a failed entry goes back to none.
+    enum class Entry { none, entering, entered };
     std::mutex serving_mutex;
+    Entry entry = Entry::none;
     std::optional<JoinHandle<PyResult<void>>> serving;
 };
 
@@ -441,16 +446,41 @@ std::expected<std::shared_ptr<tcp::acceptor>, std::string> bind_listener(asio::i
 
 nb::python_error runtime_error(const std::string& text) { return make_py_error(PyExc_RuntimeError, text); }
 
+// Hands an unfinished entry back, so a failed one leaves the server enterable.
+class EntryClaim {
+public:
+    explicit EntryClaim(std::shared_ptr<ServerInner> s) : s_(std::move(s)) {}
+    EntryClaim(const EntryClaim&) = delete;
+    EntryClaim& operator=(const EntryClaim&) = delete;
+    ~EntryClaim() {
+        if (!s_) return;
+        auto lock = detail::lock_detached(s_->serving_mutex);
+        s_->entry = ServerInner::Entry::none;
+    }
+    // Stores the running loop's handle: the entry holds from here on.
+    void complete(JoinHandle<PyResult<void>> handle) {
+        auto lock = detail::lock_detached(s_->serving_mutex);
+        s_->serving.emplace(std::move(handle));
+        s_->entry = ServerInner::Entry::entered;
+        s_.reset();
+    }
+
+private:
+    std::shared_ptr<ServerInner> s_;
+};
+
 Operation aenter(std::shared_ptr<ServerInner> s, PyRef self) {
+    const char* refused = nullptr;
     {
         auto lock = detail::lock_detached(s->serving_mutex);
-        if (s->serving) co_return std::unexpected(runtime_error("fuzzingserver already started"));
+        using enum ServerInner::Entry;
+        if (s->entry == entering || s->serving) refused = "fuzzingserver already started";
+        // A run's results and shutdown signal belong to that one run.
+        else if (s->entry == entered) refused = "FuzzingServer runs once: create a new one with run_fuzzingserver()";
+        else s->entry = entering;
     }
-    // A bound address marks a run that has started: its results and shutdown
-    // signal belong to that one run.
-    if (bound_address(*s))
-        co_return std::unexpected(
-            runtime_error("FuzzingServer runs once: create a new one with run_fuzzingserver()"));
+    if (refused) co_return std::unexpected(runtime_error(refused));
+    EntryClaim claim(s);
     PyResult<Runtime*> rt = get_runtime();
     if (!rt) co_return std::unexpected(std::move(rt.error()));
 
@@ -474,10 +504,7 @@ Operation aenter(std::shared_ptr<ServerInner> s, PyRef self) {
     }
     auto handle = spawn((*rt)->executor(), "accept loop",
                         serve(std::move(acceptor), Shared{s->cases, s->constants, s->shutdown, s->results}));
-    {
-        auto lock = detail::lock_detached(s->serving_mutex);
-        s->serving.emplace(std::move(handle));
-    }
+    claim.complete(std::move(handle));
     co_return self.object();
 }
 

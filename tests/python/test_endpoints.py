@@ -2,6 +2,7 @@ import asyncio
 import os
 import socket
 import sys
+import threading
 
 import pytest
 import websockets
@@ -447,6 +448,28 @@ async def test_a_server_runs_once():
         assert retried.port == port
         await drive_client(port)
         assert [r.case_id for r in await retried.get_result()] == ["1.1.1"]
+
+
+async def test_one_of_two_threads_entering_at_once_enters():
+    def enter(server, barrier):
+        async def go():
+            barrier.wait()
+            try:
+                await server.__aenter__()
+                return "entered"
+            except RuntimeError as e:
+                return str(e)
+        return asyncio.run(go())  # each thread its own event loop
+
+    wrong = []
+    for attempt in range(30):
+        server = v.run_fuzzingserver(port=0)
+        barrier = threading.Barrier(2, timeout=60)
+        outcomes = await asyncio.gather(*(asyncio.to_thread(enter, server, barrier) for _ in range(2)))
+        await server.__aexit__()
+        if sorted(outcomes) != ["entered", "fuzzingserver already started"]:
+            wrong.append((attempt, outcomes))
+    assert wrong == []
 
 
 async def test_ipv6_loopback_binds():
