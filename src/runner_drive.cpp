@@ -16,6 +16,11 @@
 #include <format>
 #include <limits>
 
+#ifdef __linux__
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#endif
+
 namespace varnel::runner {
 
 // ---------------------------------------------------------------------------
@@ -252,6 +257,20 @@ std::vector<asio::const_buffer> unwritten(const std::vector<Bytes>& batch, std::
     return out;
 }
 
+// Octets written to the socket that the peer's kernel has not acknowledged yet,
+// where the system tells (Linux); none elsewhere or when asking fails.
+std::optional<std::size_t> unacknowledged(asio::ip::tcp::socket& stream) {
+#ifdef __linux__
+    int n = 0;
+    if (::ioctl(stream.native_handle(), SIOCOUTQ, &n) == 0 && n >= 0) return std::size_t(n);
+#endif
+    return std::nullopt;
+}
+
+// How often a blocked write looks whether the peer acknowledged octets: a stall
+// counts from the last acknowledgement seen, so it must be seen soon after.
+constexpr auto ack_poll = std::chrono::seconds(1);
+
 enum class Woken { writable, readable, timed_out, failed };
 
 // Waits until the socket can take octets, or, when `or_readable`, until the
@@ -282,8 +301,11 @@ asio::awaitable<Woken> wait_to_write(asio::ip::tcp::socket& stream, bool or_read
 // to read_ahead_limit), not dispatched: a peer that writes its echo and reads
 // no more until that is taken would otherwise wait on this side for ever, and
 // this side on it. A write the peer takes nothing of for write_stall_limit is a
-// stall; a peer that reads slowly cannot stretch the flush past the case's kill
-// deadline either.
+// stall. What the peer took is what its kernel acknowledged, looked at every
+// ack_poll while the write waits: the local send buffer taking octets proves
+// nothing (it takes some whenever it has grown). Where acknowledgements cannot be
+// counted, octets the socket takes count. A peer that reads slowly cannot
+// stretch the flush past the case's kill deadline either.
 asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, std::vector<Bytes>& batch,
                                     std::optional<MonoInstant> kill_deadline, ReadBuffer& buffer,
                                     const Protocol& protocol) {
@@ -291,6 +313,8 @@ asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, std::vector<B
     std::size_t offset = 0;  // octets written from there on
     bool reading = true;     // until the peer's stream ends or the buffer is full
     std::optional<MonoInstant> stall_at;  // set while the peer takes nothing
+    std::optional<std::size_t> unacked = unacknowledged(stream);  // at the last look; none: not counted
+    std::size_t sent = 0;                                          // octets written since that look
     if (!stream.non_blocking()) {
         std::error_code ec;
         stream.non_blocking(true, ec);  // writes and reads here must never block the thread
@@ -309,20 +333,27 @@ asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, std::vector<B
         const std::size_t n = stream.write_some(unwritten(batch, first, offset), ec);
         if (!ec && n > 0) {
             offset += n;  // the loop's head steps past the chunks now written
-            stall_at.reset();
+            sent += n;
+            if (!unacked) stall_at.reset();
             continue;
         }
         if (ec != asio::error::would_block && ec != asio::error::try_again) co_return WriteOutcome::failed;
 
         const MonoInstant now = MonoClock::now();
+        if (unacked) {
+            const std::optional<std::size_t> left = unacknowledged(stream);
+            if (!left || *left < *unacked + sent) stall_at.reset();  // acknowledged, or no longer counted
+            unacked = left;
+            sent = 0;
+        }
         if (!stall_at) stall_at = now + write_stall_limit;
         const bool kill_first = kill_deadline && *kill_deadline < *stall_at;
         const MonoInstant deadline = kill_first ? *kill_deadline : *stall_at;
         if (now >= deadline) co_return kill_first ? WriteOutcome::killed : WriteOutcome::stalled;
         reading = reading && buffer.size() < read_ahead_limit;
-        switch (co_await wait_to_write(stream, reading, deadline)) {
+        switch (co_await wait_to_write(stream, reading, unacked ? std::min(deadline, now + ack_poll) : deadline)) {
         case Woken::timed_out:
-            co_return kill_first ? WriteOutcome::killed : WriteOutcome::stalled;
+            break;  // the loop tells a look at the acknowledgements from a deadline that passed
         case Woken::failed:
             co_return WriteOutcome::failed;
         case Woken::readable:

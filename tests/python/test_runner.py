@@ -1,6 +1,7 @@
 """One case driven end to end over loopback TCP against a peer written here."""
 import asyncio
 import base64
+import contextlib
 import os
 import zlib
 
@@ -264,6 +265,39 @@ async def test_a_peer_that_stops_reading_is_dropped_and_the_result_says_why():
         assert (r.dropped_by_me, r.failed_by_me, r.was_clean) == (True, False, False)
         assert r.was_not_clean_reason == "write timed out: the peer took no octets for 10 s"
     assert talking.rx_octet_stats and talking.rx_frame_stats == {}  # read while writing, never dispatched
+
+
+@pytest.mark.asyncio
+async def test_a_peer_that_takes_nothing_cannot_put_off_the_stall_by_sending():
+    class Flooder(Case):
+        def onOpen(self):
+            self.p.sendMessage(b"x" * (48 << 20), isBinary=True)
+
+    released = asyncio.Event()
+    pings = 0
+
+    async def trickler(reader, writer):
+        nonlocal pings
+        # Reads nothing; its kernel takes nothing after the first moments. A ping
+        # every 9 s, inside the stall limit: reading one lets the case's send
+        # buffer take a few more octets, which the peer never gets.
+        while not released.is_set():
+            writer.write(frame(9, b"p"))
+            pings += 1
+            with contextlib.suppress(TimeoutError):
+                await asyncio.wait_for(released.wait(), 9)
+        await close_and_collect(writer)
+
+    server = await asyncio.start_server(trickler, "127.0.0.1", 0)
+    async with server:
+        try:
+            [r] = await asyncio.wait_for(t.run_case(server.sockets[0].getsockname()[1], Flooder), 45)
+        finally:
+            released.set()
+    assert r.received == [("lost", True)]
+    assert (r.dropped_by_me, r.failed_by_me, r.was_clean) == (True, False, False)
+    assert r.was_not_clean_reason == "write timed out: the peer took no octets for 10 s"
+    assert pings < 3  # dropped some 10 s after the peer last took octets, long before its 18 s ping
 
 
 @pytest.mark.asyncio
