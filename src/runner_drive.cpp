@@ -267,9 +267,29 @@ std::optional<std::size_t> unacknowledged(asio::ip::tcp::socket& stream) {
     return std::nullopt;
 }
 
-// How often a blocked write looks whether the peer acknowledged octets: a stall
-// counts from the last acknowledgement seen, so it must be seen soon after.
-constexpr auto ack_poll = std::chrono::seconds(1);
+// Whether the peer took octets of a blocked write since the last look: what its
+// kernel acknowledged, where the system tells. The local send buffer taking
+// octets proves nothing (it takes some whenever it has grown); only where
+// acknowledgements cannot be counted do octets the socket took count.
+class PeerProgress {
+public:
+    void wrote(std::size_t n) noexcept { sent_ += n; }
+    bool took(asio::ip::tcp::socket& stream) {
+        const std::optional<std::size_t> left = unacknowledged(stream);
+        const bool took = left && unacked_ ? *left < *unacked_ + sent_ : sent_ > 0;
+        unacked_ = left;
+        sent_ = 0;
+        return took;
+    }
+
+private:
+    std::optional<std::size_t> unacked_;  // at the last look
+    std::size_t sent_ = 0;                // octets written since
+};
+
+// How often a blocked write looks whether the peer took octets: a stall counts
+// from the last time it did, so that must be seen soon after.
+constexpr auto progress_poll = std::chrono::seconds(1);
 
 enum class Woken { writable, readable, timed_out, failed };
 
@@ -301,11 +321,8 @@ asio::awaitable<Woken> wait_to_write(asio::ip::tcp::socket& stream, bool or_read
 // to read_ahead_limit), not dispatched: a peer that writes its echo and reads
 // no more until that is taken would otherwise wait on this side for ever, and
 // this side on it. A write the peer takes nothing of for write_stall_limit is a
-// stall. What the peer took is what its kernel acknowledged, looked at every
-// ack_poll while the write waits: the local send buffer taking octets proves
-// nothing (it takes some whenever it has grown). Where acknowledgements cannot be
-// counted, octets the socket takes count. A peer that reads slowly cannot
-// stretch the flush past the case's kill deadline either.
+// stall (see PeerProgress for what the peer took). A peer that reads slowly
+// cannot stretch the flush past the case's kill deadline either.
 asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, std::vector<Bytes>& batch,
                                     std::optional<MonoInstant> kill_deadline, ReadBuffer& buffer,
                                     const Protocol& protocol) {
@@ -313,8 +330,7 @@ asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, std::vector<B
     std::size_t offset = 0;  // octets written from there on
     bool reading = true;     // until the peer's stream ends or the buffer is full
     std::optional<MonoInstant> stall_at;  // set while the peer takes nothing
-    std::optional<std::size_t> unacked = unacknowledged(stream);  // at the last look; none: not counted
-    std::size_t sent = 0;                                          // octets written since that look
+    PeerProgress progress;
     if (!stream.non_blocking()) {
         std::error_code ec;
         stream.non_blocking(true, ec);  // writes and reads here must never block the thread
@@ -333,27 +349,21 @@ asio::awaitable<WriteOutcome> flush(asio::ip::tcp::socket& stream, std::vector<B
         const std::size_t n = stream.write_some(unwritten(batch, first, offset), ec);
         if (!ec && n > 0) {
             offset += n;  // the loop's head steps past the chunks now written
-            sent += n;
-            if (!unacked) stall_at.reset();
+            progress.wrote(n);
             continue;
         }
         if (ec != asio::error::would_block && ec != asio::error::try_again) co_return WriteOutcome::failed;
 
         const MonoInstant now = MonoClock::now();
-        if (unacked) {
-            const std::optional<std::size_t> left = unacknowledged(stream);
-            if (!left || *left < *unacked + sent) stall_at.reset();  // acknowledged, or no longer counted
-            unacked = left;
-            sent = 0;
-        }
+        if (progress.took(stream)) stall_at.reset();
         if (!stall_at) stall_at = now + write_stall_limit;
         const bool kill_first = kill_deadline && *kill_deadline < *stall_at;
         const MonoInstant deadline = kill_first ? *kill_deadline : *stall_at;
         if (now >= deadline) co_return kill_first ? WriteOutcome::killed : WriteOutcome::stalled;
         reading = reading && buffer.size() < read_ahead_limit;
-        switch (co_await wait_to_write(stream, reading, unacked ? std::min(deadline, now + ack_poll) : deadline)) {
+        switch (co_await wait_to_write(stream, reading, std::min(deadline, now + progress_poll))) {
         case Woken::timed_out:
-            break;  // the loop tells a look at the acknowledgements from a deadline that passed
+            break;  // the loop looks at the progress, then at the deadlines
         case Woken::failed:
             co_return WriteOutcome::failed;
         case Woken::readable:
