@@ -1,9 +1,13 @@
 #include "mask.hpp"
 
-#include <openssl/rand.h>
+#include "forksafe.hpp"
 
+#include <cerrno>
 #include <cstring>
+#include <span>
 #include <stdexcept>
+
+#include <sys/random.h>
 
 namespace varnel {
 
@@ -15,16 +19,33 @@ constexpr std::size_t batch_octets = 4096;
 struct KeyBatch {
     std::array<std::uint8_t, batch_octets> octets{};
     std::size_t used = batch_octets;
+    // A child of fork() has a copy of the forking thread's batch, holding the
+    // keys its parent draws next: it draws a batch of its own.
+    std::uint64_t generation = 0;
 };
+
+// The kernel's generator takes no lock, so a child of fork() never waits for
+// one that a parent thread held.
+bool fill_from_kernel(std::span<std::uint8_t> out) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = getrandom(out.data() + done, out.size() - done, 0);
+        if (n < 0 && errno != EINTR) return false;
+        if (n > 0) done += std::size_t(n);
+    }
+    return true;
+}
 
 }  // namespace
 
 MaskKey next_mask_key() {
     thread_local KeyBatch batch;
-    if (batch.used + 4 > batch.octets.size()) {
-        if (RAND_bytes(batch.octets.data(), int(batch.octets.size())) != 1)
+    const std::uint64_t generation = fork_generation();
+    if (batch.used + 4 > batch.octets.size() || batch.generation != generation) {
+        if (!fill_from_kernel(batch.octets))
             throw std::runtime_error("random generator failed to produce a masking key");
         batch.used = 0;
+        batch.generation = generation;
     }
     MaskKey key;
     std::memcpy(key.data(), batch.octets.data() + batch.used, key.size());

@@ -1,6 +1,8 @@
 // Small pieces of Python glue shared by the engine modules.
 #pragma once
 
+#include "forksafe.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <atomic>
@@ -87,7 +89,8 @@ inline PyObject* call_no_args(nb::handle callable) noexcept {
 // A process-wide value made once, on first use, by a caller attached to the
 // interpreter. Callers that must wait for another thread's initialisation wait
 // detached, so an attached thread never blocks while attached. A failed
-// initialisation (a C++ exception) leaves the cell empty for the next caller.
+// initialisation (a C++ exception) leaves the cell empty for the next caller,
+// and so does a fork() in the middle of one: the child makes the value itself.
 template <class T>
 class DetachedOnce {
 public:
@@ -117,7 +120,7 @@ private:
     };
     Slot slot_;
     std::atomic<bool> ready_{false};
-    std::mutex mutex_;
+    ForkSafeMutex mutex_;
 };
 
 }  // namespace varnel

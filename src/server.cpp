@@ -4,14 +4,15 @@
 #include "pymethods.hpp"
 #include "result.hpp"
 #include "runner.hpp"
+#include "sha1.hpp"
 
 #include <ada.h>
 #include <nanobind/stl/string.h>
-#include <openssl/evp.h>
 #include <picohttpparser.h>
 #include <simdutf.h>
 
 #include <algorithm>
+#include <atomic>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <cerrno>
@@ -31,12 +32,9 @@ namespace varnel::server {
 std::string websocket_accept(std::string_view key) {
     static constexpr std::string_view guid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
     std::string input = std::string(key) + std::string(guid);
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int digest_len = 0;
-    if (EVP_Digest(input.data(), input.size(), digest.data(), &digest_len, EVP_sha1(), nullptr) != 1)
-        throw std::runtime_error("SHA-1 digest failed");
-    std::string out(simdutf::base64_length_from_binary(digest_len), '\0');
-    out.resize(simdutf::binary_to_base64(reinterpret_cast<const char*>(digest.data()), digest_len,
+    Sha1Digest digest = sha1({reinterpret_cast<const std::uint8_t*>(input.data()), input.size()});
+    std::string out(simdutf::base64_length_from_binary(digest.size()), '\0');
+    out.resize(simdutf::binary_to_base64(reinterpret_cast<const char*>(digest.data()), digest.size(),
                                          out.data()));
     return out;
 }
@@ -57,14 +55,13 @@ namespace {
 constexpr std::size_t header_slots = 64;
 
 // Every request target is resolved against this; only its path and query count.
-const ada::url_aggregator& request_base() {
-    static const ada::url_aggregator base = [] {
-        auto parsed = ada::parse<ada::url_aggregator>("ws://varnel.invalid");
-        if (!parsed) throw std::logic_error("valid base url");
-        return *parsed;
-    }();
-    return base;
-}
+// Made as the library loads, not by the first connection: a child of fork()
+// would wait for ever on a parent thread that was still making it.
+const ada::url_aggregator request_base = [] {
+    auto parsed = ada::parse<ada::url_aggregator>("ws://varnel.invalid");
+    if (!parsed) throw std::logic_error("valid base url");
+    return *parsed;
+}();
 
 }  // namespace
 
@@ -85,7 +82,7 @@ std::expected<std::optional<RequestHead>, std::string> parse_request_head(
         return std::unexpected("invalid HTTP request head");  // a folded line
 
     std::string target = path_len == 0 ? std::string("/") : std::string(path, path_len);
-    auto url = ada::parse<ada::url_aggregator>(target, &request_base());
+    auto url = ada::parse<ada::url_aggregator>(target, &request_base);
     if (!url) return std::unexpected("invalid request target");
 
     auto map = http::to_header_map(lines);

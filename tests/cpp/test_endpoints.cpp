@@ -1,6 +1,7 @@
 #include "client.hpp"
 #include "http.hpp"
 #include "server.hpp"
+#include "sha1.hpp"
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
@@ -124,6 +125,23 @@ TEST(ServerHandshake, AcceptValueAndResponse) {
               "Sec-WebSocket-Accept: " + server::websocket_accept("k") + "\r\n\r\n");
     EXPECT_TRUE(server::upgrade_response("k", std::string("permessage-deflate"))
                     .ends_with("\r\nSec-WebSocket-Extensions: permessage-deflate\r\n\r\n"));
+}
+
+std::string sha1_hex(std::string_view text) {
+    std::string out;
+    for (std::uint8_t b : sha1(octets(text))) out += std::format("{:02x}", b);
+    return out;
+}
+
+TEST(ServerHandshake, Sha1MatchesTheStandardsVectorsAcrossBlockBoundaries) {
+    EXPECT_EQ(sha1_hex(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    EXPECT_EQ(sha1_hex("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    // 56 octets: the length no longer fits the first padding block.
+    EXPECT_EQ(sha1_hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
+    EXPECT_EQ(sha1_hex(std::string(55, 'a')), "c1c8bbdc22796e28c0e15163d20899b65621d65a");
+    EXPECT_EQ(sha1_hex(std::string(64, 'a')), "0098ba824b5c16427bd7a1122a5a442a25ec644d");
+    EXPECT_EQ(sha1_hex(std::string(1'000'000, 'a')), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
 }
 
 server::RequestHead request(std::string target, std::string extra = "Sec-WebSocket-Key: k\r\n") {
