@@ -106,3 +106,25 @@ def test_only_the_main_interpreter_loads_the_module():
         "isolated ImportError module varnel._varnel does not support loading in subinterpreters",
         "FailureError",
     ]
+
+
+def test_a_module_object_dropped_before_its_exec_step_ran_frees_cleanly():
+    out = run_python("""
+        import gc, importlib.util
+        spec = importlib.util.find_spec("varnel._varnel")
+        unexecuted = importlib.util.module_from_spec(spec)
+        del unexecuted
+        gc.collect()
+        import varnel._varnel as engine   # the module proper is unharmed
+        print(engine.Behavior.OK.value)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "OK"
+
+
+def test_the_module_links_no_library_that_takes_process_wide_locks():
+    # A child of fork() could find such a lock held by a parent thread it does
+    # not have, and wait for it for ever: OpenSSL's generator and digests take one.
+    readelf = subprocess.run(["readelf", "-d", engine.__file__], capture_output=True, text=True, check=True)
+    needed = [line for line in readelf.stdout.splitlines() if "(NEEDED)" in line]
+    assert needed and not [line for line in needed if "libcrypto" in line or "libssl" in line]
