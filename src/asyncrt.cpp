@@ -15,7 +15,6 @@
 #include <string_view>
 #include <system_error>
 
-#include <pthread.h>
 #include <unistd.h>
 
 namespace varnel {
@@ -275,23 +274,20 @@ void run_worker(asio::io_context& io, std::atomic<std::size_t>& running) {
 
 // Building the runtime and closing it at exit exclude each other, so a runtime
 // is either built before the exit hook looks for it, or refused.
-std::mutex runtime_mutex;
+ForkSafeMutex runtime_mutex;
 std::atomic<Runtime*> built_runtime{nullptr};
-
-// A thread that held the mutex at fork() does not exist in the child.
-void reset_after_fork() noexcept { std::construct_at(&runtime_mutex); }
 
 nb::python_error runtime_failure(std::string_view why) {
     return make_py_error(PyExc_RuntimeError, std::format("failed to initialize async runtime{}", why));
 }
 
-// Runs on the exiting thread, attached, before the interpreter begins to
-// finalize and while it is still whole.
+// Runs attached, before the interpreter begins to finalize and while it is
+// still whole. Once closed, no runtime is built again.
 void close_for_exit() {
     Runtime* rt = nullptr;
     {
         auto lock = lock_detached(runtime_mutex);
-        interpreter_closed.store(true, std::memory_order_release);
+        if (interpreter_closed.exchange(true, std::memory_order_acq_rel)) return;
         rt = built_runtime.load(std::memory_order_acquire);
     }
     if (rt == nullptr || rt->owner() != getpid()) return;  // a forked child runs nothing of it
@@ -302,36 +298,67 @@ void close_for_exit() {
 // ---------------------------------------------------------------------------
 // Exit hook
 //
-// close_for_exit is an entry in the exit handler list (atexit), which holds the
-// only reference to a sentinel; a weak reference to the sentinel reports the
-// entry gone. An entry gone uncalled was either cleared by the program
-// (atexit._clear), and is made again, or made while the exit handlers already
-// ran (the interpreter calls a copy of the list) and dropped when they have
-// run: then the hook runs at that moment, still before finalization.
+// The interpreter exits in this order: threading._shutdown() (when threading is
+// imported), which runs the threading._register_atexit callbacks and then joins
+// the non-daemon threads; pending calls; the atexit handlers, newest first, over
+// a copy of their list; then finalization. The engine closes from a threading
+// callback, which no program can clear: at once, or, while non-daemon threads
+// still run (their runs must finish), through an atexit entry made at that
+// moment, the newest, which runs once they are joined and before every other
+// exit handler. Runs that exit handlers start are refused.
+//
+// A module first imported while the interpreter exits is closed at once when
+// threading had been imported before the exit began (the callback is refused
+// then). Otherwise nothing shows that the exit has begun, and the atexit entry
+// made at import is one the interpreter never calls: it is dropped when the exit
+// handlers have run, on the main thread, outside any Python code. A weak
+// reference to a sentinel the entry holds reports that drop, and the engine
+// closes then, still before finalization. The same report for a program
+// clearing its exit handlers comes inside Python code (or on another thread),
+// and is left to the threading callback.
+//
+// These callbacks may run inside any frame, whose builtins may be empty: they
+// use the import machinery not at all, only objects taken when installed.
 
-void register_exit_entry();
+struct ExitHooks {
+    PyRef atexit_register;
+    PyRef threading_enumerate;
+    PyRef current_thread;
+    PyRef main_thread_ident;
+};
+ExitHooks* exit_hooks = nullptr;  // set once, never released
 
-// Set when the interpreter starts to exit, before it runs the exit handlers.
-bool exit_has_begun() {
-    nb::object threading = nb::module_::import_("sys").attr("modules").attr("get")("threading");
-    return !threading.is_none() && nb::cast<bool>(nb::getattr(threading, "_SHUTTING_DOWN", nb::bool_(false)));
+// Whether a non-daemon thread other than the caller is still running.
+bool threads_left_to_join() {
+    nb::object self = exit_hooks->current_thread.object()();
+    for (nb::handle thread : exit_hooks->threading_enumerate.object()()) {
+        if (thread.is(self) || nb::cast<bool>(thread.attr("daemon"))) continue;
+        if (nb::cast<bool>(thread.attr("is_alive")())) return true;
+    }
+    return false;
 }
 
 bool on_main_thread() {
-    nb::object threading = nb::module_::import_("threading");
-    return threading.attr("main_thread")().attr("ident").equal(threading.attr("get_ident")());
+    nb::object main = nb::steal(call_no_args(exit_hooks->main_thread_ident.handle()));
+    if (!main.is_valid()) throw nb::python_error();
+    return nb::cast<unsigned long>(main) == PyThread_get_thread_ident();
 }
 
-PyObject* exit_hook(PyObject*, PyObject* /* sentinel */) {
+bool running_python() {
+    PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
+    Py_XDECREF(frame);
+    return frame != nullptr;
+}
+
+PyObject* exit_hook(PyObject*, PyObject*) {
     close_for_exit();
     Py_RETURN_NONE;
 }
 
-PyObject* exit_entry_gone(PyObject*, PyObject* /* weak reference */) {
+PyObject* on_entry_dropped(PyObject*, PyObject* /* weak reference */) {
     try {
         if (interpreter_closed.load(std::memory_order_acquire) || Py_IsFinalizing()) Py_RETURN_NONE;
-        if (exit_has_begun()) close_for_exit();
-        else register_exit_entry();
+        if (!running_python() && on_main_thread()) close_for_exit();
     } catch (nb::python_error& e) {
         e.restore();
         return nullptr;
@@ -339,29 +366,49 @@ PyObject* exit_entry_gone(PyObject*, PyObject* /* weak reference */) {
     Py_RETURN_NONE;
 }
 
-// Plain functions, not bindings: the drop of an entry made again may be
-// reported late in the interpreter's teardown, when the bindings are gone.
-PyMethodDef exit_hook_def = {"_close_for_exit", &exit_hook, METH_O, nullptr};
-PyMethodDef exit_entry_gone_def = {"_exit_entry_gone", &exit_entry_gone, METH_O, nullptr};
+// Plain functions, not bindings: they may be called late in the interpreter's
+// exit, when the bindings are gone.
+PyMethodDef exit_hook_def = {"_close_for_exit", &exit_hook, METH_VARARGS, nullptr};
+PyMethodDef on_entry_dropped_def = {"_exit_entry_dropped", &on_entry_dropped, METH_O, nullptr};
 
-void register_exit_entry() {
-    nb::object hook = nb::steal(PyCFunction_New(&exit_hook_def, nullptr));
-    nb::object on_gone = nb::steal(PyCFunction_New(&exit_entry_gone_def, nullptr));
-    nb::object sentinel = nb::steal(PySet_New(nullptr));
-    if (!hook.is_valid() || !on_gone.is_valid() || !sentinel.is_valid()) throw nb::python_error();
-    // Never released: a weak reference that is gone reports nothing.
-    if (PyWeakref_NewRef(sentinel.ptr(), on_gone.ptr()) == nullptr) throw nb::python_error();
-    nb::module_::import_("atexit").attr("register")(hook, sentinel);
+nb::object plain_function(PyMethodDef& def) {
+    nb::object fn = nb::steal(PyCFunction_New(&def, nullptr));
+    if (!fn.is_valid()) throw nb::python_error();
+    return fn;
 }
 
-int register_exit_entry_pending(void*) {
+PyObject* on_threading_shutdown(PyObject*, PyObject*) {
     try {
-        register_exit_entry();
+        if (threads_left_to_join()) exit_hooks->atexit_register.object()(plain_function(exit_hook_def));
+        else close_for_exit();
     } catch (nb::python_error& e) {
         e.restore();
-        PyErr_WriteUnraisable(nullptr);
+        return nullptr;
     }
-    return 0;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef on_threading_shutdown_def = {"_close_at_shutdown", &on_threading_shutdown, METH_NOARGS, nullptr};
+
+// True when the exit had begun already: threading refuses the callback then.
+bool register_threading_callback(nb::handle threading) {
+    try {
+        threading.attr("_register_atexit")(plain_function(on_threading_shutdown_def));
+        return false;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        return true;
+    }
+}
+
+// The atexit entry for a module imported while the interpreter exits (above).
+void register_atexit_entry() {
+    nb::object sentinel = nb::steal(PySet_New(nullptr));
+    if (!sentinel.is_valid()) throw nb::python_error();
+    // Never released: a weak reference that is gone reports nothing.
+    if (PyWeakref_NewRef(sentinel.ptr(), plain_function(on_entry_dropped_def).ptr()) == nullptr)
+        throw nb::python_error();
+    exit_hooks->atexit_register.object()(plain_function(exit_hook_def), sentinel);
 }
 
 }  // namespace
@@ -370,16 +417,19 @@ void install_exit_hook() {
     static std::atomic<bool> installed{false};
     if (installed.exchange(true)) return;
     try {
-        // The main thread makes the entry: it runs the exit handlers, and the
-        // free-threaded interpreter frees an object made by another thread only
-        // when that thread next runs Python, which may be too late for the report.
-        if (on_main_thread() || Py_AddPendingCall(&register_exit_entry_pending, nullptr) != 0)
-            register_exit_entry();
+        nb::module_ threading = nb::module_::import_("threading");
+        exit_hooks = std::make_unique<ExitHooks>(ExitHooks{
+                         PyRef::steal(nb::module_::import_("atexit").attr("register")),
+                         PyRef::steal(threading.attr("enumerate")),
+                         PyRef::steal(threading.attr("current_thread")),
+                         PyRef::steal(nb::module_::import_("_thread").attr("_get_main_thread_ident")),
+                     }).release();
+        if (register_threading_callback(threading)) close_for_exit();
+        else register_atexit_entry();
     } catch (...) {
         installed.store(false);
         throw;
     }
-    (void)pthread_atfork(nullptr, nullptr, &reset_after_fork);
 }
 
 Runtime::Runtime()

@@ -158,10 +158,10 @@ private:
 // hook has closed the runtime.
 PyResult<Runtime*> get_runtime();
 
-// Registers, once per process, the exit hook that quiesces the runtime before
-// the interpreter finalizes. Called attached when the module is imported, so
-// the hook is in place before the exit handlers that a program registers later
-// (they run first), and again by get_runtime.
+// Registers, once per process, the exit hook that quiesces the runtime as the
+// interpreter starts to exit (after its non-daemon threads have ended), before
+// any exit handler runs and long before it finalizes. Called attached when the
+// module is imported, and again by get_runtime for code that never imports it.
 void install_exit_hook();
 
 namespace detail {
@@ -293,7 +293,8 @@ namespace detail {
 std::uint64_t next_task_id() noexcept;
 
 // Takes `m`; a thread attached to the interpreter waits for it detached.
-inline std::unique_lock<std::mutex> lock_detached(std::mutex& m) {
+template <class Mutex>
+std::unique_lock<Mutex> lock_detached(Mutex& m) {
     std::unique_lock lock(m, std::try_to_lock);
     if (lock.owns_lock()) return lock;
     if (!py_attached()) {

@@ -24,6 +24,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include <unistd.h>
+
 namespace varnel::server {
 
 // ---------------------------------------------------------------------------
@@ -400,6 +402,14 @@ struct ServerInner {
     std::mutex serving_mutex;
     Entry entry = Entry::none;
     std::optional<JoinHandle<PyResult<void>>> serving;
+    // The process whose runtime serves the run: a child of fork() has none of
+    // its threads, so nothing of the run can be reached from there.
+    std::atomic<pid_t> entered_in{0};
+
+    bool entered_elsewhere() const {
+        pid_t by = entered_in.load(std::memory_order_acquire);
+        return by != 0 && by != getpid();
+    }
 };
 
 class FuzzingServer {
@@ -459,6 +469,7 @@ public:
         auto lock = detail::lock_detached(s_->serving_mutex);
         s_->serving.emplace(std::move(handle));
         s_->entry = ServerInner::Entry::entered;
+        s_->entered_in.store(getpid(), std::memory_order_release);
         s_.reset();
     }
 
@@ -506,6 +517,7 @@ Operation aenter(std::shared_ptr<ServerInner> s, PyRef self) {
 }
 
 Operation aexit(std::shared_ptr<ServerInner> s) {
+    if (s->entered_elsewhere()) co_return nb::object(nb::bool_(false));
     s->shutdown->notify_one();
     if (auto handle = take_handle(*s)) handle->abort();
     co_return nb::object(nb::bool_(false));
@@ -514,6 +526,9 @@ Operation aexit(std::shared_ptr<ServerInner> s) {
 Operation get_result(std::shared_ptr<ServerInner> s) {
     if (!bound_address(*s))
         co_return std::unexpected(runtime_error("get_result() needs an active server (use `async with`)"));
+    if (s->entered_elsewhere())
+        co_return std::unexpected(runtime_error(
+            "get_result() needs the process that entered the server: a child of fork() has none of its threads"));
     if (auto handle = take_handle(*s)) {
         JoinOutcome<PyResult<void>> outcome = co_await handle->join();
         if (!outcome) co_return std::unexpected(runtime_error(outcome.error()));

@@ -7,39 +7,50 @@ MODE: client (a client run against an echo peer of this process), server (a
 server run serving raw clients of this process), thread (a client run on a
 daemon thread while the main thread leaves), plain (as client, but the script
 ends without SystemExit: exit code 0), stuck (as client, with one callback that
-outlasts the exit's wait for callbacks). Runs that start while the interpreter
-exits: handler (an exit handler runs a client run for EXIT_AFTER and returns
-with it in flight), handler-thread (an exit handler leaves a client run on a
-daemon thread), late-import (as handler-thread, the module first imported in the
-handler), cleared (as client, the program clearing the exit handlers once the
-run is under way). fork (a client run to its end, then one in a child of
-fork(), whose exit code is this process's). EXIT_AFTER is in seconds.
+outlasts the exit's wait for callbacks), cleared (as client, the program clearing
+its exit handlers from two threads, and from code whose builtins are empty, while
+the run is under way). Runs that start while the interpreter exits, each refused
+with "refused: " and the error's text on stderr: handler (an exit handler starts
+a client run), handler-thread (an exit handler starts one on a daemon thread),
+late-import (as handler-thread, the module first imported in the handler),
+daemon-import (a daemon thread first imports the module while the main thread
+waits in an exit handler that is a C function). import-at-exit: a program that
+imports neither threading nor asyncio before it exits, with an exit handler that
+first imports the module and leaves a client run in flight. fork (a client run to
+its end, then one in a child of fork(), whose exit code is this process's).
+fork-busy (the child of a fork() made while two runs start their cases runs its
+own cases to the end; its exit code is this process's). EXIT_AFTER is in seconds.
 
 With EXIT_CHILD_MARK set to a path, the run has one case, whose opening callback
 is still running when the process leaves and creates that file when it ends.
 """
-import asyncio
 import atexit
 import importlib
-import multiprocessing
 import os
 import pathlib
 import sys
-import threading
 import time
-import warnings
 
 import varnel.cases
 from varnel.cases.case import Case
 
-from frames import accept_upgrade, request_case
+
+def import_runtime_modules():
+    """What the runs need, left out until then: import-at-exit must not have
+    imported threading (which asyncio imports) before the process exits."""
+    global asyncio, multiprocessing, threading, warnings, accept_upgrade, request_case
+    import asyncio
+    import multiprocessing
+    import threading
+    import warnings
+
+    from frames import accept_upgrade, request_case
 
 CASES = 200
 EXIT_CODE = 5
-EXIT_CODES = {"client": EXIT_CODE, "server": EXIT_CODE, "thread": EXIT_CODE, "plain": 0,
-              "stuck": EXIT_CODE, "handler": EXIT_CODE, "handler-thread": EXIT_CODE,
-              "late-import": EXIT_CODE, "cleared": EXIT_CODE, "fork": EXIT_CODE}
-
+MODES = ("client", "server", "thread", "plain", "stuck", "cleared", "handler", "handler-thread",
+         "late-import", "daemon-import", "import-at-exit", "fork", "fork-busy")
+EXIT_CODES = {mode: 0 if mode == "plain" else EXIT_CODE for mode in MODES}
 
 class Slow(Case):
     """A case whose callbacks each sleep a little; it never ends by itself."""
@@ -109,14 +120,37 @@ async def raw_client(port, number):
         pass
 
 
-async def client_run(exit_after, clear_exit_handlers=False):
+def report_refusal(run):
+    """Says on stderr that a run was refused, for the tests to see."""
+    if not run.cancelled() and isinstance(run.exception(), RuntimeError):
+        print(f"refused: {run.exception()}", file=sys.stderr, flush=True)
+
+
+def clear_exit_handlers():
+    """Clears the exit handlers from two threads, many times, and once from code
+    whose builtins are empty: a weak reference's callback may run in any frame."""
+    exec("atexit._clear()", {"__builtins__": {}, "atexit": atexit})
+
+    def clear_often():
+        for _ in range(200):
+            atexit._clear()
+
+    threads = [threading.Thread(target=clear_often) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
+async def client_run(exit_after, clear=False):
     import varnel._varnel as v
     server = await asyncio.start_server(echo_peer, "127.0.0.1", 0)
     port = server.sockets[0].getsockname()[1]
-    asyncio.ensure_future(v.run_fuzzingclient(f"ws://127.0.0.1:{port}", concurrency=CASES))
+    run = asyncio.ensure_future(v.run_fuzzingclient(f"ws://127.0.0.1:{port}", concurrency=CASES))
+    run.add_done_callback(report_refusal)
     await asyncio.sleep(exit_after)
-    if clear_exit_handlers:
-        atexit._clear()
+    if clear:
+        clear_exit_handlers()
 
 
 async def server_run(exit_after):
@@ -127,64 +161,117 @@ async def server_run(exit_after):
         await asyncio.sleep(exit_after)
 
 
-async def quick_run():
-    """A whole run of a few quick cases; their results."""
+async def quick_run(cases=None):
+    """A whole run of quick cases; their results."""
     import varnel._varnel as v
     server = await asyncio.start_server(echo_peer, "127.0.0.1", 0)
     async with server:
         port = server.sockets[0].getsockname()[1]
-        return await v.run_fuzzingclient(f"ws://127.0.0.1:{port}", concurrency=4)
+        return await v.run_fuzzingclient(f"ws://127.0.0.1:{port}", cases=cases, concurrency=4)
 
 
-def run_on_daemon_thread():
-    threading.Thread(target=asyncio.run, args=(client_run(60),), daemon=True).start()
+async def runs_in_flight(runs, cases):
+    """Starts `runs` runs of `cases` at once and keeps them going."""
+    import varnel._varnel as v
+    server = await asyncio.start_server(echo_peer, "127.0.0.1", 0)
+    port = server.sockets[0].getsockname()[1]
+    for _ in range(runs):
+        asyncio.ensure_future(v.run_fuzzingclient(f"ws://127.0.0.1:{port}", cases=cases, concurrency=CASES))
+    await asyncio.sleep(60)
 
 
-def run_quick_cases():
-    """Leaves with EXIT_CODE when a whole run of quick cases passed."""
-    results = asyncio.run(quick_run())
-    sys.exit(EXIT_CODE if len(results) == 8 and all(r.passed for r in results) else 1)
+def run_on_daemon_thread(after=0):
+    def run():
+        time.sleep(after)
+        asyncio.run(client_run(60))
+    threading.Thread(target=run, daemon=True).start()
+
+
+def run_quick_cases(cases=None, count=8):
+    """Leaves with EXIT_CODE when a whole run of `count` quick cases passed."""
+    results = asyncio.run(quick_run(cases))
+    sys.exit(EXIT_CODE if len(results) == count and all(r.passed for r in results) else 1)
+
+
+def forked(child):
+    """The exit code of `child`, run in a child of os.fork()."""
+    warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+    pid = os.fork()
+    if pid == 0:
+        child()
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
 
 def fork_after_a_run():
     """A run to its end, then one in a child of os.fork() and one in a process of
     multiprocessing's fork start method; leaves with the first wrong exit code."""
-    warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
     varnel.cases.CASES = {f"1.{n}": Quick for n in range(1, 9)}
     assert all(r.passed for r in asyncio.run(quick_run()))
-    pid = os.fork()
-    if pid == 0:
-        run_quick_cases()
-    forked = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    code = forked(run_quick_cases)
     process = multiprocessing.get_context("fork").Process(target=run_quick_cases)
     process.start()
     process.join()
-    sys.exit(forked if forked != EXIT_CODE else process.exitcode)
+    sys.exit(code if code != EXIT_CODE else process.exitcode)
+
+
+def fork_while_runs_start(exit_after):
+    """Two runs of 60 quick cases start; EXIT_AFTER later the main thread forks,
+    and the child runs six quick cases of its own to the end. Leaves with the
+    child's exit code."""
+    varnel.cases.CASES = {f"{group}.{n}": Quick for group, count in ((1, 60), (2, 6))
+                          for n in range(1, count + 1)}
+    threading.Thread(target=asyncio.run, args=(runs_in_flight(2, ["1.*"]),), daemon=True).start()
+    time.sleep(exit_after)
+    sys.exit(forked(lambda: run_quick_cases(["2.*"], 6)))
+
+
+def import_at_exit(exit_after):
+    """An exit handler that first imports the module, in a program that imported
+    neither threading nor asyncio before it began to exit."""
+    assert "threading" not in sys.modules, "this shape needs a program without threading"
+
+    def run_at_exit():
+        import_runtime_modules()
+        asyncio.run(client_run(exit_after))
+
+    atexit.register(run_at_exit)
+    sys.exit(EXIT_CODE)
 
 
 def main():
     mode, exit_after = sys.argv[1], float(sys.argv[2])
-    if mode == "fork":
-        fork_after_a_run()
-    if mode != "late-import":
-        importlib.import_module("varnel._varnel")  # before any exit handler, as programs do
     cases = {f"1.{n}": Slow for n in range(1, CASES + 1)}
     if mode == "stuck":
         cases["1.1"] = Stuck
     if "EXIT_CHILD_MARK" in os.environ:
         cases = {"1.1": Marked}
     varnel.cases.CASES = cases
+    if mode == "import-at-exit":
+        import_at_exit(exit_after)
+    import_runtime_modules()
+    if mode == "fork":
+        fork_after_a_run()
+    if mode == "fork-busy":
+        fork_while_runs_start(exit_after)
+    if mode not in ("late-import", "daemon-import"):
+        importlib.import_module("varnel._varnel")  # before any exit handler, as programs do
     if mode == "handler":
         atexit.register(lambda: asyncio.run(client_run(exit_after)))
     elif mode in ("handler-thread", "late-import"):
         atexit.register(lambda: (run_on_daemon_thread(), time.sleep(exit_after)))
+    elif mode == "daemon-import":
+        # Registered first, so the last to run, and a C function: the main thread
+        # runs no more Python while the daemon thread first imports the module.
+        atexit.register(time.sleep, 1)
+        run_on_daemon_thread(after=exit_after + 0.2)
+        time.sleep(exit_after)
     elif mode == "thread":
         run_on_daemon_thread()
         time.sleep(exit_after)
     elif mode == "server":
         asyncio.run(server_run(exit_after))
     else:
-        asyncio.run(client_run(exit_after, clear_exit_handlers=mode == "cleared"))
+        asyncio.run(client_run(exit_after, clear=mode == "cleared"))
     if mode != "plain":
         sys.exit(EXIT_CODES[mode])
 

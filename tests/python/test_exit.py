@@ -54,10 +54,11 @@ def spinners():
 
 @pytest.mark.timeout(900)
 def test_leaving_with_runs_in_flight_ends_every_process_with_its_own_code():
-    modes = ("client", "server", "thread", "plain", "handler", "handler-thread", "late-import", "cleared")
+    modes = ("client", "server", "thread", "plain", "cleared", "handler", "handler-thread", "late-import",
+             "daemon-import", "import-at-exit")
     children = [(mode, random.uniform(0.15, 0.3)) for mode in modes * 4]
     if FORKS:
-        children += [("fork", 0.2)] * 2
+        children += [("fork", 0.2)] * 2 + [("fork-busy", random.uniform(0.05, 0.3)) for _ in range(4)]
     children.append(("stuck", 0.2))  # a callback outlasts the exit's wait: no hang either
     busy = spinners()
     try:
@@ -72,16 +73,30 @@ def test_leaving_with_runs_in_flight_ends_every_process_with_its_own_code():
     assert not wrong, "\n\n".join(wrong)
 
 
-@pytest.mark.parametrize("mode", ["handler", "handler-thread", "late-import", "cleared"])
-def test_a_run_met_by_the_exit_is_quiesced_however_the_program_used_its_exit_handlers(mode, tmp_path):
+@pytest.mark.parametrize("mode", ["cleared", "import-at-exit"])
+def test_a_run_in_flight_at_exit_is_quiesced_in_time(mode, tmp_path):
     # The exit waits for a callback in flight, so one that outlasts the exit
     # handlers still finishes: the mark shows the runtime was quiesced in time.
+    # cleared: the program clears its exit handlers, also from code whose
+    # builtins are empty. import-at-exit: the module is first imported in an exit
+    # handler of a program that had not imported threading.
     mark = tmp_path / "mark"
     env = dict(os.environ, EXIT_CHILD_MARK=str(mark))
     _, outcome, err = run_child(mode, 0.3, env)
     assert outcome == EXIT_CODES[mode], report(err)
-    assert "Sanitizer" not in err, report(err)
+    assert "Sanitizer" not in err and "Exception ignored" not in err, report(err)
     assert mark.exists()
+
+
+@pytest.mark.parametrize("mode", ["handler", "handler-thread", "late-import", "daemon-import"])
+def test_a_run_started_once_the_interpreter_exits_is_refused(mode):
+    # handler: an exit handler registered after the import starts the run;
+    # daemon-import: a daemon thread first imports the module while the main
+    # thread waits in an exit handler that runs no Python.
+    _, outcome, err = run_child(mode, 0.3)
+    assert outcome == EXIT_CODES[mode], report(err)
+    assert "Sanitizer" not in err, report(err)
+    assert "refused: failed to initialize async runtime: the interpreter is exiting" in err, report(err)
 
 
 @pytest.mark.skipif(not FORKS, reason="ThreadSanitizer does not follow threads started after fork()")
@@ -91,6 +106,42 @@ def test_a_forked_child_runs_on_a_runtime_of_its_own():
     _, outcome, err = run_child("fork", 0)
     assert outcome == EXIT_CODES["fork"], report(err)
     assert "Sanitizer" not in err, report(err)
+
+
+@pytest.mark.skipif(not FORKS, reason="ThreadSanitizer does not follow threads started after fork()")
+def test_a_forked_child_cannot_wait_for_its_parents_server():
+    # The child has none of the threads that serve the parent's run: waiting for
+    # its result must fail at once, and leaving or reading the port still works.
+    code = textwrap.dedent("""
+        import asyncio, os, sys, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)
+        import varnel._varnel as engine
+
+        async def in_child(server):
+            try:
+                await asyncio.wait_for(server.get_result(), 5)
+            except RuntimeError as e:
+                print(e)
+            print(await server.__aexit__(None, None, None), server.port == port)
+
+        server = engine.run_fuzzingserver(port=0)
+        asyncio.run(server.__aenter__())
+        port = server.port
+        pid = os.fork()
+        if pid == 0:
+            asyncio.run(in_child(server))
+            sys.stdout.flush()
+            os._exit(0)
+        child = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        asyncio.run(server.__aexit__(None, None, None))
+        sys.exit(child)
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=HUNG_AFTER)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "get_result() needs the process that entered the server: a child of fork() has none of its threads",
+        "False True",
+    ]
 
 
 def test_a_run_that_starts_after_the_exit_hook_is_refused_at_once():
