@@ -377,13 +377,15 @@ nb::object plain_function(PyMethodDef& def) {
     return fn;
 }
 
+// Never raises: an error out of it would stop threading._shutdown() before it
+// joins the non-daemon threads.
 PyObject* on_threading_shutdown(PyObject*, PyObject*) {
     try {
         if (threads_left_to_join()) exit_hooks->atexit_register.object()(plain_function(exit_hook_def));
         else close_for_exit();
     } catch (nb::python_error& e) {
         e.restore();
-        return nullptr;
+        PyErr_WriteUnraisable(nullptr);
     }
     Py_RETURN_NONE;
 }

@@ -52,11 +52,11 @@ bool in_main_interpreter() { return PyInterpreterState_Get() == PyInterpreterSta
 class ExecutedModules {
 public:
     void add(const void* module) {
-        std::lock_guard lock(mutex_);
+        auto lock = detail::lock_detached(mutex_);
         modules_.push_back(module);
     }
     bool remove(const void* module) {
-        std::lock_guard lock(mutex_);
+        auto lock = detail::lock_detached(mutex_);
         auto it = std::ranges::find(modules_, module);
         if (it == modules_.end()) return false;
         modules_.erase(it);

@@ -58,7 +58,7 @@ def test_leaving_with_runs_in_flight_ends_every_process_with_its_own_code():
              "daemon-import", "import-at-exit")
     children = [(mode, random.uniform(0.15, 0.3)) for mode in modes * 4]
     if FORKS:
-        children += [("fork", 0.2)] * 2 + [("fork-busy", random.uniform(0.05, 0.3)) for _ in range(4)]
+        children += [("fork", 0.2)] * 2 + [("fork-busy", random.uniform(0.15, 0.3)) for _ in range(4)]
     children.append(("stuck", 0.2))  # a callback outlasts the exit's wait: no hang either
     busy = spinners()
     try:
