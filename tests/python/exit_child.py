@@ -46,11 +46,13 @@ def import_runtime_modules():
 
     from frames import accept_upgrade, request_case
 
+
 CASES = 200
 EXIT_CODE = 5
 MODES = ("client", "server", "thread", "plain", "stuck", "cleared", "handler", "handler-thread",
          "late-import", "daemon-import", "import-at-exit", "fork", "fork-busy")
 EXIT_CODES = {mode: 0 if mode == "plain" else EXIT_CODE for mode in MODES}
+
 
 class Slow(Case):
     """A case whose callbacks each sleep a little; it never ends by itself."""
