@@ -307,41 +307,51 @@ void close_for_exit() {
 // moment, the newest, which runs once they are joined and before every other
 // exit handler. Runs that exit handlers start are refused.
 //
-// A module first imported while the interpreter exits is closed at once when
-// threading had been imported before the exit began (the callback is refused
-// then). Otherwise nothing shows that the exit has begun, and the atexit entry
-// made at import is one the interpreter never calls: it is dropped when the exit
+// A module first imported while the interpreter exits cannot register that
+// callback any more (threading refuses it once its shutdown has begun). Still
+// inside threading._shutdown() it makes the atexit entry itself; later, in the
+// exit handlers, it closes at once. When threading had not been imported before
+// the exit began, nothing shows that it has begun, and the atexit entry made at
+// import is one the interpreter never calls: it is dropped when the exit
 // handlers have run, on the main thread, outside any Python code. A weak
 // reference to a sentinel the entry holds reports that drop, and the engine
-// closes then, still before finalization. The same report for a program
-// clearing its exit handlers comes inside Python code (or on another thread),
-// and is left to the threading callback.
+// closes then, still before finalization. A program clearing its exit handlers
+// drops the entry too, inside Python code: before the exit that is left to the
+// threading callback; while the interpreter joins its threads, the entry is
+// made again.
 //
-// These callbacks may run inside any frame, whose builtins may be empty: they
-// use the import machinery not at all, only objects taken when installed.
+// The callbacks may run inside any frame, whose builtins may be empty: they use
+// the import machinery not at all, only objects taken when installed. And they
+// never raise into the interpreter's exit, which would cut it short.
 
 struct ExitHooks {
     PyRef atexit_register;
     PyRef threading_enumerate;
-    PyRef current_thread;
+    PyRef main_thread;
     PyRef main_thread_ident;
+    PyRef threading_shutdown_code;
+    PyRef current_frames;
 };
 ExitHooks* exit_hooks = nullptr;  // set once, never released
 
-// Whether a non-daemon thread other than the caller is still running.
+// Set once the closing waits for the non-daemon threads to be joined.
+std::atomic<bool> closing_after_joins{false};
+
+// Whether a non-daemon thread other than the main one is still running: the
+// interpreter joins those before it runs the exit handlers.
 bool threads_left_to_join() {
-    nb::object self = exit_hooks->current_thread.object()();
+    nb::object main = exit_hooks->main_thread.object()();
     for (nb::handle thread : exit_hooks->threading_enumerate.object()()) {
-        if (thread.is(self) || nb::cast<bool>(thread.attr("daemon"))) continue;
+        if (thread.is(main) || nb::cast<bool>(thread.attr("daemon"))) continue;
         if (nb::cast<bool>(thread.attr("is_alive")())) return true;
     }
     return false;
 }
 
-bool on_main_thread() {
-    nb::object main = nb::steal(call_no_args(exit_hooks->main_thread_ident.handle()));
-    if (!main.is_valid()) throw nb::python_error();
-    return nb::cast<unsigned long>(main) == PyThread_get_thread_ident();
+unsigned long main_thread_ident() {
+    nb::object ident = nb::steal(call_no_args(exit_hooks->main_thread_ident.handle()));
+    if (!ident.is_valid()) throw nb::python_error();
+    return nb::cast<unsigned long>(ident);
 }
 
 bool running_python() {
@@ -350,19 +360,56 @@ bool running_python() {
     return frame != nullptr;
 }
 
+// Whether the main thread is inside threading._shutdown(), so the exit handlers
+// have not begun.
+bool main_thread_in_threading_shutdown() {
+    nb::object frames = exit_hooks->current_frames.object()();
+    nb::object frame = frames.attr("get")(main_thread_ident());
+    for (; !frame.is_none(); frame = frame.attr("f_back"))
+        if (frame.attr("f_code").is(exit_hooks->threading_shutdown_code.handle())) return true;
+    return false;
+}
+
+// A failure inside a callback of the interpreter's exit is reported, not raised.
+template <class F>
+void reporting_failures(F body) noexcept {
+    try {
+        body();
+        return;
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    PyErr_WriteUnraisable(nullptr);
+}
+
+void close_after_joins();
+
 PyObject* exit_hook(PyObject*, PyObject*) {
-    close_for_exit();
+    reporting_failures(close_for_exit);
     Py_RETURN_NONE;
 }
 
 PyObject* on_entry_dropped(PyObject*, PyObject* /* weak reference */) {
-    try {
-        if (interpreter_closed.load(std::memory_order_acquire) || Py_IsFinalizing()) Py_RETURN_NONE;
-        if (!running_python() && on_main_thread()) close_for_exit();
-    } catch (nb::python_error& e) {
-        e.restore();
-        return nullptr;
-    }
+    reporting_failures([] {
+        if (interpreter_closed.load(std::memory_order_acquire) || Py_IsFinalizing()) return;
+        if (closing_after_joins.load(std::memory_order_acquire)) {
+            // Cleared while the interpreter joins its threads.
+            if (threads_left_to_join()) close_after_joins();
+            else close_for_exit();
+        } else if (!running_python() && main_thread_ident() == PyThread_get_thread_ident()) {
+            close_for_exit();  // the exit's drop of an entry made too late
+        }
+    });
+    Py_RETURN_NONE;
+}
+
+PyObject* on_threading_shutdown(PyObject*, PyObject*) {
+    reporting_failures([] {
+        if (threads_left_to_join()) close_after_joins();
+        else close_for_exit();
+    });
     Py_RETURN_NONE;
 }
 
@@ -370,6 +417,7 @@ PyObject* on_entry_dropped(PyObject*, PyObject* /* weak reference */) {
 // exit, when the bindings are gone.
 PyMethodDef exit_hook_def = {"_close_for_exit", &exit_hook, METH_VARARGS, nullptr};
 PyMethodDef on_entry_dropped_def = {"_exit_entry_dropped", &on_entry_dropped, METH_O, nullptr};
+PyMethodDef on_threading_shutdown_def = {"_close_at_shutdown", &on_threading_shutdown, METH_NOARGS, nullptr};
 
 nb::object plain_function(PyMethodDef& def) {
     nb::object fn = nb::steal(PyCFunction_New(&def, nullptr));
@@ -377,33 +425,7 @@ nb::object plain_function(PyMethodDef& def) {
     return fn;
 }
 
-// Never raises: an error out of it would stop threading._shutdown() before it
-// joins the non-daemon threads.
-PyObject* on_threading_shutdown(PyObject*, PyObject*) {
-    try {
-        if (threads_left_to_join()) exit_hooks->atexit_register.object()(plain_function(exit_hook_def));
-        else close_for_exit();
-    } catch (nb::python_error& e) {
-        e.restore();
-        PyErr_WriteUnraisable(nullptr);
-    }
-    Py_RETURN_NONE;
-}
-
-PyMethodDef on_threading_shutdown_def = {"_close_at_shutdown", &on_threading_shutdown, METH_NOARGS, nullptr};
-
-// True when the exit had begun already: threading refuses the callback then.
-bool register_threading_callback(nb::handle threading) {
-    try {
-        threading.attr("_register_atexit")(plain_function(on_threading_shutdown_def));
-        return false;
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_RuntimeError)) throw;
-        return true;
-    }
-}
-
-// The atexit entry for a module imported while the interpreter exits (above).
+// An atexit entry that closes the engine; its drop, uncalled, is reported.
 void register_atexit_entry() {
     nb::object sentinel = nb::steal(PySet_New(nullptr));
     if (!sentinel.is_valid()) throw nb::python_error();
@@ -413,6 +435,22 @@ void register_atexit_entry() {
     exit_hooks->atexit_register.object()(plain_function(exit_hook_def), sentinel);
 }
 
+void close_after_joins() {
+    closing_after_joins.store(true, std::memory_order_release);
+    register_atexit_entry();
+}
+
+// False when the exit had begun already: threading refuses the callback then.
+bool register_threading_callback(nb::handle threading) {
+    try {
+        threading.attr("_register_atexit")(plain_function(on_threading_shutdown_def));
+        return true;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        return false;
+    }
+}
+
 }  // namespace
 
 void install_exit_hook() {
@@ -420,14 +458,18 @@ void install_exit_hook() {
     if (installed.exchange(true)) return;
     try {
         nb::module_ threading = nb::module_::import_("threading");
-        exit_hooks = std::make_unique<ExitHooks>(ExitHooks{
-                         PyRef::steal(nb::module_::import_("atexit").attr("register")),
-                         PyRef::steal(threading.attr("enumerate")),
-                         PyRef::steal(threading.attr("current_thread")),
-                         PyRef::steal(nb::module_::import_("_thread").attr("_get_main_thread_ident")),
-                     }).release();
-        if (register_threading_callback(threading)) close_for_exit();
-        else register_atexit_entry();
+        if (exit_hooks == nullptr)
+            exit_hooks = std::make_unique<ExitHooks>(ExitHooks{
+                             PyRef::steal(nb::module_::import_("atexit").attr("register")),
+                             PyRef::steal(threading.attr("enumerate")),
+                             PyRef::steal(threading.attr("main_thread")),
+                             PyRef::steal(nb::module_::import_("_thread").attr("_get_main_thread_ident")),
+                             PyRef::steal(threading.attr("_shutdown").attr("__code__")),
+                             PyRef::steal(nb::module_::import_("sys").attr("_current_frames")),
+                         }).release();
+        if (register_threading_callback(threading)) register_atexit_entry();
+        else if (main_thread_in_threading_shutdown()) close_after_joins();
+        else close_for_exit();
     } catch (...) {
         installed.store(false);
         throw;

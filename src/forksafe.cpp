@@ -8,9 +8,11 @@ namespace varnel {
 
 namespace {
 
-// Guards the list; a plain mutex, made anew in the child before the list is read.
+// Guards additions to the list; made anew in the child. The head is published
+// only once its node is linked, so a fork in the middle of an addition leaves
+// the child a whole list.
 std::mutex list_mutex;
-ForkSafeMutex* enlisted = nullptr;
+std::atomic<ForkSafeMutex*> enlisted{nullptr};
 std::atomic<std::uint64_t> generation{0};
 
 }  // namespace
@@ -37,13 +39,14 @@ void ForkSafeMutex::enlist() {
     if (enlisted_.load(std::memory_order_acquire)) return;
     std::lock_guard guard(list_mutex);
     if (enlisted_.load(std::memory_order_relaxed)) return;
-    next_ = enlisted;
-    enlisted = this;
+    next_ = enlisted.load(std::memory_order_relaxed);
+    enlisted.store(this, std::memory_order_release);
     enlisted_.store(true, std::memory_order_release);
 }
 
 void ForkSafeMutex::reset_in_child() noexcept {
-    for (ForkSafeMutex* m = enlisted; m != nullptr; m = m->next_) std::construct_at(&m->mutex_);
+    for (ForkSafeMutex* m = enlisted.load(std::memory_order_acquire); m != nullptr; m = m->next_)
+        std::construct_at(&m->mutex_);
 }
 
 }  // namespace varnel

@@ -12,9 +12,6 @@
 
 #include <algorithm>
 #include <format>
-#include <memory>
-#include <mutex>
-#include <vector>
 
 namespace varnel {
 
@@ -45,35 +42,6 @@ void register_members(nb::module_ m) {
 
 bool in_main_interpreter() { return PyInterpreterState_Get() == PyInterpreterState_Main(); }
 
-// The module objects whose exec step set nanobind up: only these give its
-// reference back when they are freed. A module object can be made and dropped
-// without its exec step ever running (importlib.util.module_from_spec), or be
-// refused by it (a subinterpreter).
-class ExecutedModules {
-public:
-    void add(const void* module) {
-        auto lock = detail::lock_detached(mutex_);
-        modules_.push_back(module);
-    }
-    bool remove(const void* module) {
-        auto lock = detail::lock_detached(mutex_);
-        auto it = std::ranges::find(modules_, module);
-        if (it == modules_.end()) return false;
-        modules_.erase(it);
-        return true;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<const void*> modules_;
-};
-
-// Outlives every module object: the last are freed during finalization.
-ExecutedModules& executed_modules() {
-    static ExecutedModules* modules = std::make_unique<ExecutedModules>().release();
-    return *modules;
-}
-
 int module_exec(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'module'",
@@ -88,7 +56,6 @@ int module_exec(PyObject* module) {
         return -1;
     }
     nb::detail::nb_module_exec(NB_DOMAIN_STR, module);
-    executed_modules().add(module);
     // Process-wide objects (verdicts, the names table) live until exit by design.
     nb::set_leak_warnings(false);
     try {
@@ -111,9 +78,14 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-// Balances the nanobind reference that the module's exec step took, if it ran.
+// Gives back the nanobind reference that the exec step took, if it took one. A
+// module object can be made and dropped without its exec step having run
+// (importlib.util.module_from_spec): the interpreter sets a module's state, even
+// of size 0, just before the exec step, so a module without one was never
+// executed. The exec step refuses a subinterpreter before it takes the reference.
 void module_free(void* module) {
-    if (executed_modules().remove(module)) nb::detail::nb_module_free(module);
+    if (PyModule_GetState(static_cast<PyObject*>(module)) != nullptr && in_main_interpreter())
+        nb::detail::nb_module_free(module);
 }
 
 PyModuleDef make_module_def() {

@@ -11,8 +11,8 @@ using MaskKey = std::array<std::uint8_t, 4>;
 
 // A fresh key from the kernel's CSPRNG. Keys are drawn in batches into a
 // per-thread buffer, so the usual call makes no system call; none takes a lock,
-// and a child of fork() draws keys of its own. Throws std::runtime_error when the generator fails: frames must never
-// go out with a predictable key.
+// and a child of fork() draws keys of its own. Throws std::runtime_error when
+// the generator fails: frames must never go out with a predictable key.
 MaskKey next_mask_key();
 
 // dst[i] = src[i] ^ key[(start + i) % 4] for i < n. dst and src may be equal.

@@ -402,8 +402,9 @@ struct ServerInner {
     std::mutex serving_mutex;
     Entry entry = Entry::none;
     std::optional<JoinHandle<PyResult<void>>> serving;
-    // The process whose runtime serves the run: a child of fork() has none of
-    // its threads, so nothing of the run can be reached from there.
+    // The process whose runtime serves the run, from the moment the entry is
+    // claimed: a child of fork() has none of its threads, so nothing of the run
+    // can be reached from there.
     std::atomic<pid_t> entered_in{0};
 
     bool entered_elsewhere() const {
@@ -463,13 +464,13 @@ public:
         if (!s_) return;
         auto lock = detail::lock_detached(s_->serving_mutex);
         s_->entry = ServerInner::Entry::none;
+        s_->entered_in.store(0, std::memory_order_release);
     }
     // Stores the running loop's handle: the entry holds from here on.
     void complete(JoinHandle<PyResult<void>> handle) {
         auto lock = detail::lock_detached(s_->serving_mutex);
         s_->serving.emplace(std::move(handle));
         s_->entry = ServerInner::Entry::entered;
-        s_->entered_in.store(getpid(), std::memory_order_release);
         s_.reset();
     }
 
@@ -485,7 +486,10 @@ Operation aenter(std::shared_ptr<ServerInner> s, PyRef self) {
         if (s->entry == entering || s->serving) refused = "fuzzingserver already started";
         // A run's results and shutdown signal belong to that one run.
         else if (s->entry == entered) refused = "FuzzingServer runs once: create a new one with run_fuzzingserver()";
-        else s->entry = entering;
+        else {
+            s->entry = entering;
+            s->entered_in.store(getpid(), std::memory_order_release);
+        }
     }
     if (refused) co_return std::unexpected(runtime_error(refused));
     EntryClaim claim(s);
@@ -524,11 +528,11 @@ Operation aexit(std::shared_ptr<ServerInner> s) {
 }
 
 Operation get_result(std::shared_ptr<ServerInner> s) {
-    if (!bound_address(*s))
-        co_return std::unexpected(runtime_error("get_result() needs an active server (use `async with`)"));
     if (s->entered_elsewhere())
         co_return std::unexpected(runtime_error(
             "get_result() needs the process that entered the server: a child of fork() has none of its threads"));
+    if (!bound_address(*s))
+        co_return std::unexpected(runtime_error("get_result() needs an active server (use `async with`)"));
     if (auto handle = take_handle(*s)) {
         JoinOutcome<PyResult<void>> outcome = co_await handle->join();
         if (!outcome) co_return std::unexpected(runtime_error(outcome.error()));

@@ -14,7 +14,10 @@ with "refused: " and the error's text on stderr: handler (an exit handler starts
 a client run), handler-thread (an exit handler starts one on a daemon thread),
 late-import (as handler-thread, the module first imported in the handler),
 daemon-import (a daemon thread first imports the module while the main thread
-waits in an exit handler that is a C function). import-at-exit: a program that
+waits in an exit handler that is a C function). joined-import: a non-daemon
+thread first imports the module once the interpreter has begun to exit and is
+joining it, and runs quick cases to the end ("ran: N passed" on stderr).
+import-at-exit: a program that
 imports neither threading nor asyncio before it exits, with an exit handler that
 first imports the module and leaves a client run in flight. fork (a client run to
 its end, then one in a child of fork(), whose exit code is this process's).
@@ -50,7 +53,7 @@ def import_runtime_modules():
 CASES = 200
 EXIT_CODE = 5
 MODES = ("client", "server", "thread", "plain", "stuck", "cleared", "handler", "handler-thread",
-         "late-import", "daemon-import", "import-at-exit", "fork", "fork-busy")
+         "late-import", "daemon-import", "joined-import", "import-at-exit", "fork", "fork-busy")
 EXIT_CODES = {mode: 0 if mode == "plain" else EXIT_CODE for mode in MODES}
 
 
@@ -228,6 +231,19 @@ def fork_while_runs_start(exit_after):
     sys.exit(forked(lambda: run_quick_cases(["2.*"], 6)))
 
 
+def run_while_joined():
+    """A non-daemon thread that waits for the interpreter's exit to begin, then
+    first imports the module and runs eight quick cases."""
+    def run():
+        while not threading._SHUTTING_DOWN:
+            time.sleep(0.01)
+        varnel.cases.CASES = {f"1.{n}": Quick for n in range(1, 9)}
+        results = asyncio.run(quick_run())
+        print(f"ran: {sum(r.passed for r in results)} passed", file=sys.stderr, flush=True)
+
+    threading.Thread(target=run).start()
+
+
 def import_at_exit(exit_after):
     """An exit handler that first imports the module, in a program that imported
     neither threading nor asyncio before it began to exit."""
@@ -252,7 +268,7 @@ def main():
     if mode == "import-at-exit":
         import_at_exit(exit_after)
     import_runtime_modules()
-    if mode not in ("late-import", "daemon-import"):
+    if mode not in ("late-import", "daemon-import", "joined-import"):
         # Before any exit handler or thread, as programs do. (A child of fork()
         # made while another thread imports a module waits for ever to import it.)
         importlib.import_module("varnel._varnel")
@@ -270,6 +286,8 @@ def main():
         atexit.register(time.sleep, 1)
         run_on_daemon_thread(after=exit_after + 0.2)
         time.sleep(exit_after)
+    elif mode == "joined-import":
+        run_while_joined()
     elif mode == "thread":
         run_on_daemon_thread()
         time.sleep(exit_after)

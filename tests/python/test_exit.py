@@ -108,6 +108,15 @@ def test_a_forked_child_runs_on_a_runtime_of_its_own():
     assert "Sanitizer" not in err, report(err)
 
 
+def test_a_thread_the_exit_still_joins_may_first_import_and_run_to_the_end():
+    # The exit has begun, but the interpreter waits for this non-daemon thread:
+    # its run is served, and the engine closes only once it has been joined.
+    _, outcome, err = run_child("joined-import", 0)
+    assert outcome == EXIT_CODES["joined-import"], report(err)
+    assert "Sanitizer" not in err, report(err)
+    assert "ran: 8 passed" in err, report(err)
+
+
 @pytest.mark.skipif(not FORKS, reason="ThreadSanitizer does not follow threads started after fork()")
 def test_a_forked_child_cannot_wait_for_its_parents_server():
     # The child has none of the threads that serve the parent's run: waiting for
