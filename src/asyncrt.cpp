@@ -304,21 +304,21 @@ void close_for_exit() {
 // a copy of their list; then finalization. The engine closes from a threading
 // callback, which no program can clear: at once, or, while non-daemon threads
 // still run (their runs must finish), through an atexit entry made at that
-// moment, the newest, which runs once they are joined and before every other
-// exit handler. Runs that exit handlers start are refused.
+// moment, which runs once they are joined, before the atexit handlers made
+// earlier. Runs that exit handlers start are refused.
 //
 // A module first imported while the interpreter exits cannot register that
-// callback any more (threading refuses it once its shutdown has begun). Still
-// inside threading._shutdown() it makes the atexit entry itself; later, in the
-// exit handlers, it closes at once. When threading had not been imported before
-// the exit began, nothing shows that it has begun, and the atexit entry made at
-// import is one the interpreter never calls: it is dropped when the exit
-// handlers have run, on the main thread, outside any Python code. A weak
-// reference to a sentinel the entry holds reports that drop, and the engine
-// closes then, still before finalization. A program clearing its exit handlers
-// drops the entry too, inside Python code: before the exit that is left to the
-// threading callback; while the interpreter joins its threads, the entry is
-// made again.
+// callback any more (threading refuses it once its shutdown has begun). On a
+// non-daemon thread, which the interpreter still joins, it makes the atexit
+// entry itself; anywhere else it closes at once. When threading had not been
+// imported before the exit began, nothing shows that it has begun, and the
+// atexit entry made at import is one the interpreter never calls: it is dropped
+// when the exit handlers have run, on the main thread, outside any Python code.
+// A weak reference to a sentinel the entry holds reports that drop, and the
+// engine closes then, still before finalization. A program clearing its exit
+// handlers drops the entry too, inside Python code: before the exit that is left
+// to the threading callback; while the interpreter joins its threads, the entry
+// is made again.
 //
 // The callbacks may run inside any frame, whose builtins may be empty: they use
 // the import machinery not at all, only objects taken when installed. And they
@@ -328,9 +328,8 @@ struct ExitHooks {
     PyRef atexit_register;
     PyRef threading_enumerate;
     PyRef main_thread;
+    PyRef current_thread;
     PyRef main_thread_ident;
-    PyRef threading_shutdown_code;
-    PyRef current_frames;
 };
 ExitHooks* exit_hooks = nullptr;  // set once, never released
 
@@ -360,14 +359,10 @@ bool running_python() {
     return frame != nullptr;
 }
 
-// Whether the main thread is inside threading._shutdown(), so the exit handlers
-// have not begun.
-bool main_thread_in_threading_shutdown() {
-    nb::object frames = exit_hooks->current_frames.object()();
-    nb::object frame = frames.attr("get")(main_thread_ident());
-    for (; !frame.is_none(); frame = frame.attr("f_back"))
-        if (frame.attr("f_code").is(exit_hooks->threading_shutdown_code.handle())) return true;
-    return false;
+// Whether the calling thread is one the interpreter joins as it exits.
+bool on_thread_to_join() {
+    nb::object self = exit_hooks->current_thread.object()();
+    return !self.is(exit_hooks->main_thread.object()()) && !nb::cast<bool>(self.attr("daemon"));
 }
 
 // A failure inside a callback of the interpreter's exit is reported, not raised.
@@ -394,12 +389,12 @@ PyObject* exit_hook(PyObject*, PyObject*) {
 PyObject* on_entry_dropped(PyObject*, PyObject* /* weak reference */) {
     reporting_failures([] {
         if (interpreter_closed.load(std::memory_order_acquire) || Py_IsFinalizing()) return;
-        if (closing_after_joins.load(std::memory_order_acquire)) {
+        if (!running_python() && main_thread_ident() == PyThread_get_thread_ident()) {
+            close_for_exit();  // the exit's drop of an entry made too late
+        } else if (closing_after_joins.load(std::memory_order_acquire)) {
             // Cleared while the interpreter joins its threads.
             if (threads_left_to_join()) close_after_joins();
             else close_for_exit();
-        } else if (!running_python() && main_thread_ident() == PyThread_get_thread_ident()) {
-            close_for_exit();  // the exit's drop of an entry made too late
         }
     });
     Py_RETURN_NONE;
@@ -463,12 +458,11 @@ void install_exit_hook() {
                              PyRef::steal(nb::module_::import_("atexit").attr("register")),
                              PyRef::steal(threading.attr("enumerate")),
                              PyRef::steal(threading.attr("main_thread")),
+                             PyRef::steal(threading.attr("current_thread")),
                              PyRef::steal(nb::module_::import_("_thread").attr("_get_main_thread_ident")),
-                             PyRef::steal(threading.attr("_shutdown").attr("__code__")),
-                             PyRef::steal(nb::module_::import_("sys").attr("_current_frames")),
                          }).release();
         if (register_threading_callback(threading)) register_atexit_entry();
-        else if (main_thread_in_threading_shutdown()) close_after_joins();
+        else if (on_thread_to_join()) close_after_joins();
         else close_for_exit();
     } catch (...) {
         installed.store(false);

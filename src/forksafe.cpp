@@ -45,8 +45,10 @@ void ForkSafeMutex::enlist() {
 }
 
 void ForkSafeMutex::reset_in_child() noexcept {
-    for (ForkSafeMutex* m = enlisted.load(std::memory_order_acquire); m != nullptr; m = m->next_)
+    for (ForkSafeMutex* m = enlisted.load(std::memory_order_acquire); m != nullptr; m = m->next_) {
         std::construct_at(&m->mutex_);
+        m->enlisted_.store(true, std::memory_order_relaxed);  // the fork may have come before the flag
+    }
 }
 
 }  // namespace varnel

@@ -16,7 +16,8 @@ late-import (as handler-thread, the module first imported in the handler),
 daemon-import (a daemon thread first imports the module while the main thread
 waits in an exit handler that is a C function). joined-import: a non-daemon
 thread first imports the module once the interpreter has begun to exit and is
-joining it, and runs quick cases to the end ("ran: N passed" on stderr).
+joining it, and runs quick cases to the end ("ran: N passed" on stderr); an
+exit handler's run is refused.
 import-at-exit: a program that
 imports neither threading nor asyncio before it exits, with an exit handler that
 first imports the module and leaves a client run in flight. fork (a client run to
@@ -125,10 +126,15 @@ async def raw_client(port, number):
         pass
 
 
+refusal_reported = None  # with daemon-import, a lock released once a refusal is reported
+
+
 def report_refusal(run):
     """Says on stderr that a run was refused, for the tests to see."""
     if not run.cancelled() and isinstance(run.exception(), RuntimeError):
         print(f"refused: {run.exception()}", file=sys.stderr, flush=True)
+        if refusal_reported is not None:
+            refusal_reported.release()
 
 
 def clear_exit_handlers():
@@ -233,7 +239,10 @@ def fork_while_runs_start(exit_after):
 
 def run_while_joined():
     """A non-daemon thread that waits for the interpreter's exit to begin, then
-    first imports the module and runs eight quick cases."""
+    first imports the module and runs eight quick cases; an exit handler's run,
+    once the thread is joined, is refused."""
+    atexit.register(lambda: asyncio.run(client_run(0)))
+
     def run():
         while not threading._SHUTTING_DOWN:
             time.sleep(0.01)
@@ -283,7 +292,10 @@ def main():
     elif mode == "daemon-import":
         # Registered first, so the last to run, and a C function: the main thread
         # runs no more Python while the daemon thread first imports the module.
-        atexit.register(time.sleep, 1)
+        global refusal_reported
+        refusal_reported = threading.Lock()
+        refusal_reported.acquire()
+        atexit.register(refusal_reported.acquire, True, 10)
         run_on_daemon_thread(after=exit_after + 0.2)
         time.sleep(exit_after)
     elif mode == "joined-import":

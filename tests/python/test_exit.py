@@ -110,11 +110,13 @@ def test_a_forked_child_runs_on_a_runtime_of_its_own():
 
 def test_a_thread_the_exit_still_joins_may_first_import_and_run_to_the_end():
     # The exit has begun, but the interpreter waits for this non-daemon thread:
-    # its run is served, and the engine closes only once it has been joined.
+    # its run is served, and the engine closes once it has been joined, before
+    # the exit handlers run.
     _, outcome, err = run_child("joined-import", 0)
     assert outcome == EXIT_CODES["joined-import"], report(err)
     assert "Sanitizer" not in err, report(err)
     assert "ran: 8 passed" in err, report(err)
+    assert "refused: failed to initialize async runtime: the interpreter is exiting" in err, report(err)
 
 
 @pytest.mark.skipif(not FORKS, reason="ThreadSanitizer does not follow threads started after fork()")
