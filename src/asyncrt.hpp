@@ -160,7 +160,7 @@ PyResult<Runtime*> get_runtime();
 
 // Registers, once per process, the exit hook that quiesces the runtime as the
 // interpreter starts to exit (after its non-daemon threads have ended), before
-// any exit handler runs and long before it finalizes. Called attached when the
+// the atexit handlers registered until then and long before it finalizes. Called attached when the
 // module is imported, and again by get_runtime for code that never imports it.
 void install_exit_hook();
 

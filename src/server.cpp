@@ -34,7 +34,7 @@ namespace varnel::server {
 std::string websocket_accept(std::string_view key) {
     static constexpr std::string_view guid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
     std::string input = std::string(key) + std::string(guid);
-    Sha1Digest digest = sha1({reinterpret_cast<const std::uint8_t*>(input.data()), input.size()});
+    Sha1Digest digest = sha1(http::octets_of(input));
     std::string out(simdutf::base64_length_from_binary(digest.size()), '\0');
     out.resize(simdutf::binary_to_base64(reinterpret_cast<const char*>(digest.data()), digest.size(),
                                          out.data()));
