@@ -15,6 +15,9 @@
 #include <string_view>
 #include <system_error>
 
+#include <csignal>
+
+#include <pthread.h>
 #include <unistd.h>
 
 namespace varnel {
@@ -30,6 +33,55 @@ void leak(T value) {
     (void)std::make_unique<T>(std::move(value)).release();
 }
 
+// The signals a process is sent, which belong to Python's threads: all but
+// those a fault raises in the thread that caused it.
+sigset_t async_signals() noexcept {
+    sigset_t set;
+    sigfillset(&set);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&set, fault);
+    return set;
+}
+
+// Blocks the asynchronous signals in the calling thread for its scope, so the
+// threads it starts meanwhile begin with them blocked.
+class AsyncSignalsBlocked {
+public:
+    AsyncSignalsBlocked() noexcept {
+        const sigset_t set = async_signals();
+        pthread_sigmask(SIG_BLOCK, &set, &saved_);
+    }
+    ~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    AsyncSignalsBlocked(const AsyncSignalsBlocked&) = delete;
+    AsyncSignalsBlocked& operator=(const AsyncSignalsBlocked&) = delete;
+
+private:
+    sigset_t saved_;
+};
+
+// A pool thread's signal mask: a Python thread's while it serves jobs, so that
+// callbacks and the processes they start see what they would on any Python
+// thread; the asynchronous signals blocked while it is idle. It starts blocked.
+class PoolSignals {
+public:
+    explicit PoolSignals(const sigset_t& python) noexcept : python_(python) {}
+
+    void serving() noexcept {
+        if (!blocked_) return;
+        pthread_sigmask(SIG_SETMASK, &python_, nullptr);
+        blocked_ = false;
+    }
+    void idle() noexcept {
+        if (blocked_) return;
+        const sigset_t set = async_signals();
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        blocked_ = true;
+    }
+
+private:
+    const sigset_t& python_;
+    bool blocked_ = true;
+};
+
 // A pool thread's attachment to the interpreter: one thread state for the life of
 // the thread, attached for each job and detached in between. The pool decides
 // when attaching is still allowed (see BlockingPool::close).
@@ -39,13 +91,17 @@ public:
     PoolAttachment(const PoolAttachment&) = delete;
     PoolAttachment& operator=(const PoolAttachment&) = delete;
 
-    void attach() {
-        if (tstate_ == nullptr) {
-            gil_ = PyGILState_Ensure();
-            tstate_ = PyThreadState_Get();
-        } else {
+    // False, with nothing done, when the interpreter has begun to finalize.
+    // A thread state the interpreter already knows is safe to attach even
+    // then (the thread is made to wait for good); a new one is not.
+    bool attach() {
+        if (tstate_ != nullptr) {
             PyEval_RestoreThread(tstate_);
+            return true;
         }
+        if (!attach_new_thread_state(gil_)) return false;
+        tstate_ = PyThreadState_Get();
+        return true;
     }
     void detach() { PyEval_SaveThread(); }
 
@@ -79,6 +135,9 @@ struct BlockingPool::State {
     bool closed = false;
     // Threads attached, or between the decision to attach and having detached.
     std::size_t attached = 0;
+    // The mask of the thread that made the pool, which its threads have while
+    // they serve jobs.
+    sigset_t python_mask;
     // Read without the mutex by spinning threads; written under it.
     std::atomic<std::size_t> queued{0};
     std::atomic<std::size_t> spinning{0};
@@ -86,8 +145,9 @@ struct BlockingPool::State {
 
 namespace {
 
-void run_attached(PoolAttachment& py, BlockingPool::Task& task) {
-    py.attach();
+// False, with the task not run, when the thread could not attach.
+bool run_attached(PoolAttachment& py, BlockingPool::Task& task) {
+    if (!py.attach()) return false;
     try {
         task();
     } catch (...) {
@@ -96,6 +156,7 @@ void run_attached(PoolAttachment& py, BlockingPool::Task& task) {
     task = nullptr;  // the task's captures are released attached
     PyErr_Clear();   // a stray error indicator must not leak into the next job
     py.detach();
+    return true;
 }
 
 // A job usually follows the last one within microseconds (the next frame of the
@@ -139,30 +200,40 @@ BlockingPool::Task take_front(BlockingPool::State& s) {
 }
 
 // Runs `work`, which attaches, counted in `attached` from before it attaches to
-// after it detaches, so that the interpreter's exit can wait for it; false, and
-// nothing run, once the pool is closed.
+// after it detaches, so that the interpreter's exit can wait for it. False, and
+// nothing run, once the pool is closed, or when `work` could not attach: a
+// pool the exit never closed (it was not told) closes as the interpreter
+// finalizes.
 template <class Work>
 bool run_counted_attached(BlockingPool::State& s, std::unique_lock<std::mutex>& lock, Work work) {
+    if (!may_attach()) s.closed = true;
     if (s.closed) return false;
     ++s.attached;
     lock.unlock();
-    work();
+    const bool ran = work();
     lock.lock();
     --s.attached;
-    return true;
+    if (!ran) s.closed = true;
+    return ran;
 }
 
 void serve(BlockingPool::State& s, PoolAttachment& py) {
+    PoolSignals signals(s.python_mask);
     std::unique_lock lock(s.mutex);
     for (;;) {
         if (s.stopping) break;
         if (!s.queue.empty()) {
             BlockingPool::Task task = take_front(s);
-            if (!run_counted_attached(s, lock, [&] { run_attached(py, task); })) leak(std::move(task));
+            const bool ran = run_counted_attached(s, lock, [&] {
+                signals.serving();
+                return run_attached(py, task);
+            });
+            if (!ran) leak(std::move(task));
             continue;
         }
         lock.unlock();
         const bool found = spin_for_job(s);
+        if (!found) signals.idle();
         lock.lock();
         if (found || !s.queue.empty() || s.stopping) continue;
         ++s.sleeping;
@@ -172,7 +243,10 @@ void serve(BlockingPool::State& s, PoolAttachment& py) {
         if (!ready && !s.stopping && s.threads > 1) break;  // one thread always stays
     }
     // A closed pool leaves the thread state to the interpreter's finalization.
-    if (py.has_thread_state()) run_counted_attached(s, lock, [&] { py.release(); });
+    if (py.has_thread_state()) run_counted_attached(s, lock, [&] {
+        py.release();
+        return true;
+    });
     --s.threads;
 }
 
@@ -187,6 +261,7 @@ BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds ke
     : state_(std::make_shared<State>()) {
     state_->max_threads = std::max<std::size_t>(max_threads, 1);
     state_->keep_alive = keep_alive;
+    pthread_sigmask(SIG_SETMASK, nullptr, &state_->python_mask);
     std::lock_guard lock(state_->mutex);
     spawn_locked();  // so a job can always be served, even when no thread can be added later
 }
@@ -202,6 +277,7 @@ BlockingPool::~BlockingPool() {
 // Pool threads are detached: each owns a share of the state, and an idle one
 // retires on its own.
 void BlockingPool::spawn_locked() {
+    AsyncSignalsBlocked starts_blocked;
     std::thread(pool_thread, state_).detach();
     ++state_->threads;
 }
@@ -281,6 +357,8 @@ nb::python_error runtime_failure(std::string_view why) {
     return make_py_error(PyExc_RuntimeError, std::format("failed to initialize async runtime{}", why));
 }
 
+void stop_coroutines(const asio::io_context& io);
+
 // Runs attached, before the interpreter begins to finalize and while it is
 // still whole. Once closed, no runtime is built again.
 void close_for_exit() {
@@ -291,8 +369,13 @@ void close_for_exit() {
         rt = built_runtime.load(std::memory_order_acquire);
     }
     if (rt == nullptr || rt->owner() != getpid()) return;  // a forked child runs nothing of it
-    nb::gil_scoped_release detached;  // jobs still running may need the GIL
-    rt->quiesce_for_exit(std::chrono::steady_clock::now() + kExitDrainLimit);
+    {
+        nb::gil_scoped_release detached;  // jobs still running may need the GIL
+        rt->quiesce_for_exit(std::chrono::steady_clock::now() + kExitDrainLimit);
+    }
+    // Nothing will wake what waits on the runtime any more, and whoever waits
+    // for those runs (a thread an exit handler joins) must go on.
+    stop_coroutines(rt->context());
 }
 
 // ---------------------------------------------------------------------------
@@ -476,6 +559,7 @@ Runtime::Runtime()
       pool_(kMaxBlockingThreads, kBlockingKeepAlive),
       owner_(getpid()) {
     std::vector<std::jthread> workers;  // joined only if one fails to start
+    AsyncSignalsBlocked never_for_workers;  // they run no Python
     try {
         for (std::size_t i = 0, n = worker_count(); i < n; ++i) {
             running_workers_.fetch_add(1, std::memory_order_relaxed);
@@ -675,12 +759,47 @@ void release_waiter(nb::handle future) {
     if (!nb::cast<bool>(future.attr("done")())) future.attr("set_result")(nb::none());
 }
 
+class CoroCore;
+
+// Every CoroCore alive, so that the interpreter's exit can end the operations
+// still waiting on the runtime it stops.
+class LiveCores {
+public:
+    // True when the exit has stopped the runtime already.
+    bool add(CoroCore* core) {
+        auto lock = lock_detached(mutex_);
+        cores_.push_back(core);
+        return interpreter_closed.load(std::memory_order_acquire);
+    }
+    void remove(CoroCore* core) {
+        auto lock = lock_detached(mutex_);
+        std::erase(cores_, core);
+    }
+    // Marks each core on `io` stopped; the wakers of those parked, to fire.
+    std::vector<Waker> stop(const asio::io_context& io);
+
+private:
+    ForkSafeMutex mutex_;
+    std::vector<CoroCore*> cores_;
+};
+
+// Never destroyed: a core may go after the process's static destructors ran.
+LiveCores& live_cores() {
+    static LiveCores* const cores = std::make_unique<LiveCores>().release();
+    return *cores;
+}
+
 // The shared heart of one Coroutine: its ready queue, its waker and its outcome.
 class CoroCore {
 public:
     using Handler = std::move_only_function<void()>;
 
-    explicit CoroCore(asio::io_context& ctx) : ctx_(ctx) {}
+    explicit CoroCore(asio::io_context& ctx) : ctx_(ctx) {
+        if (live_cores().add(this)) stop();
+    }
+    ~CoroCore() { live_cores().remove(this); }
+    CoroCore(const CoroCore&) = delete;
+    CoroCore& operator=(const CoroCore&) = delete;
     asio::io_context& context() const noexcept { return ctx_; }
     asio::cancellation_slot slot() noexcept { return signal_.slot(); }
 
@@ -718,10 +837,11 @@ public:
         }
     }
 
-    // Parks on `w` unless something became ready meanwhile (then returns false).
+    // Parks on `w` unless something became ready, or the runtime stopped,
+    // meanwhile (then returns false).
     bool park(Waker w) {
         auto lock = lock_detached(mutex_);
-        if (!ready_.empty()) return false;
+        if (!ready_.empty() || stopped_) return false;
         phase_ = Phase::waiting;
         waker_ = std::move(w);
         return true;
@@ -735,6 +855,20 @@ public:
             phase_ = Phase::active;
             old = std::move(waker_);
         }
+    }
+
+    // The runtime has stopped for good: what the operation waits for never
+    // comes. Returns the waker to fire when the polling thread is parked.
+    Waker stop() {
+        auto lock = lock_detached(mutex_);
+        stopped_ = true;
+        if (phase_ != Phase::waiting) return {};
+        phase_ = Phase::active;
+        return std::move(waker_);
+    }
+    bool stopped() {
+        auto lock = lock_detached(mutex_);
+        return stopped_;
     }
 
     // The polling thread, attached: cancels the pending wait and destroys what
@@ -802,12 +936,28 @@ private:
     std::deque<Handler> ready_;
     Phase phase_ = Phase::active;
     Waker waker_;
+    bool stopped_ = false;
     asio::cancellation_signal signal_;
     // Touched only by the polling thread.
     bool finished_ = false;
     PyRef value_;
     std::optional<nb::python_error> error_;
 };
+
+std::vector<Waker> LiveCores::stop(const asio::io_context& io) {
+    std::vector<Waker> parked;
+    auto lock = lock_detached(mutex_);
+    for (CoroCore* core : cores_) {
+        if (&core->context() != &io) continue;  // a parent's, in a child of fork()
+        if (Waker w = core->stop()) parked.push_back(std::move(w));
+    }
+    return parked;
+}
+
+// Caller attached.
+void stop_coroutines(const asio::io_context& io) {
+    for (Waker& w : live_cores().stop(io)) fire(std::move(w));
+}
 
 // The executor of a Coroutine's operation: queues onto its core. Its execution
 // context is the runtime's io_context, so timers and sockets made from it use the
@@ -844,7 +994,13 @@ private:
 class Coroutine {
 public:
     Coroutine(Operation op, std::string name, std::string qualname)
-        : s_(std::make_unique<State>(std::move(op), std::move(name), std::move(qualname))) {}
+        : s_(std::make_unique<State>(std::move(name), std::move(qualname))) {
+        s_->op.emplace(std::move(op));
+    }
+    Coroutine(ReadyBody body, std::string name, std::string qualname)
+        : s_(std::make_unique<State>(std::move(name), std::move(qualname))) {
+        s_->ready_body = std::move(body);
+    }
     Coroutine(Coroutine&&) noexcept = default;
     Coroutine& operator=(Coroutine&&) noexcept = default;
     // Also after the operation finished: a handler that arrived late would
@@ -881,9 +1037,9 @@ public:
 
 private:
     struct State {
-        State(Operation o, std::string n, std::string q)
-            : op(std::move(o)), name(std::move(n)), qualname(std::move(q)) {}
+        State(std::string n, std::string q) : name(std::move(n)), qualname(std::move(q)) {}
         std::optional<Operation> op;  // until the first poll
+        ReadyBody ready_body;          // or this, run by the first poll
         std::shared_ptr<CoroCore> core;
         bool finished = false;
         std::atomic<bool> busy{false};
@@ -925,11 +1081,21 @@ private:
 
     nb::object poll() {
         if (s_->finished) raise_runtime_error("cannot reuse already awaited coroutine");
+        if (s_->ready_body) {
+            ReadyBody body = std::move(s_->ready_body);
+            s_->ready_body = nullptr;
+            s_->finished = true;
+            conclude(body());
+        }
         if (!s_->core) start();
         CoroCore& core = *s_->core;
         core.unpark();
         core.run_ready();
         if (core.finished()) conclude(core);
+        if (core.stopped()) {
+            drop_operation();
+            raise_runtime_error("run stopped: the interpreter is exiting");
+        }
 
         nb::object loop = bridge().get_running_loop.object()();
         nb::object future = loop.attr("create_future")();
@@ -949,8 +1115,17 @@ private:
             core.error().reset();
             throw std::move(e);
         }
-        PyRef value = core.take_value();
-        PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value.get());
+        return_value(core.take_value().get());
+    }
+
+    [[noreturn]] static void conclude(PyResult<nb::object> outcome) {
+        if (!outcome) throw std::move(outcome.error());
+        return_value(outcome->ptr());
+    }
+
+    // Ends the poll as a coroutine returns: StopIteration carrying `value`.
+    [[noreturn]] static void return_value(PyObject* value) {
+        PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
         if (stop == nullptr) throw nb::python_error();
         PyErr_SetRaisedException(stop);
         throw nb::python_error();
@@ -959,6 +1134,7 @@ private:
     void drop_operation() {
         s_->finished = true;
         s_->op.reset();
+        s_->ready_body = nullptr;
         if (s_->core) s_->core->drop(!s_->core->finished());
     }
 
@@ -1009,6 +1185,12 @@ const Bridge& bridge() {
 nb::object make_coroutine(Operation op, std::string name, std::string qualname) {
     bridge();
     return nb::cast(Coroutine(std::move(op), std::move(name), std::move(qualname)),
+                    nb::rv_policy::move);
+}
+
+nb::object make_ready_coroutine(ReadyBody body, std::string name, std::string qualname) {
+    bridge();
+    return nb::cast(Coroutine(std::move(body), std::move(name), std::move(qualname)),
                     nb::rv_policy::move);
 }
 

@@ -276,8 +276,7 @@ auto attach_blocking(std::string name, F job)
 // make_py_error for any thread: attaches for the call when needed.
 inline nb::python_error make_py_error_anywhere(PyObject* type, std::string_view text) {
     if (py_attached()) return make_py_error(type, text);
-    nb::gil_scoped_acquire attached;
-    return make_py_error(type, text);
+    return attached_or_parked([&] { return make_py_error(type, text); });
 }
 
 // ---------------------------------------------------------------------------
@@ -587,6 +586,15 @@ using Operation = asio::awaitable<PyResult<nb::object>>;
 
 // The object an async entry point returns: a `Coroutine` that asyncio can await.
 // The caller must be attached. Nothing of `op` runs before the first await.
+// When the interpreter's exit stops the runtime, an operation still in flight
+// ends with RuntimeError "run stopped: the interpreter is exiting".
 nb::object make_coroutine(Operation op, std::string name, std::string qualname);
+
+// The body of an entry point that never waits: it runs at the first await, on
+// the awaiting thread, attached, and needs no runtime (so starts no thread).
+using ReadyBody = std::move_only_function<PyResult<nb::object>()>;
+
+// A `Coroutine` whose first await runs `body` and ends with its outcome.
+nb::object make_ready_coroutine(ReadyBody body, std::string name, std::string qualname);
 
 }  // namespace varnel

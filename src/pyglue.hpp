@@ -6,9 +6,11 @@
 #include <nanobind/nanobind.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 namespace varnel {
@@ -23,6 +25,59 @@ inline bool py_attached() noexcept { return PyThreadState_GetUnchecked() != null
 // memory: from then on a reference that would need one is leaked instead (the
 // process is ending), and the engine's threads are quiesced (asyncrt.hpp).
 inline std::atomic<bool> interpreter_closed{false};
+
+// Whether a thread that is not attached may still attach. Once the interpreter
+// has begun to finalize it frees every thread state, then itself, so no engine
+// thread begins to attach from then on: it checks this just before. CPython
+// 3.14 has no way to close the rest: a thread that began to make its thread
+// state just before can be held up inside the interpreter until finalization
+// has freed what it uses.
+inline bool may_attach() noexcept { return !Py_IsFinalizing(); }
+
+// Threads without a thread state make one to attach one at a time: made
+// concurrently, they contend on the interpreter's own locks long enough for
+// finalization to begin meanwhile and free what they are using.
+inline ForkSafeMutex new_thread_state_mutex;
+
+// Makes a thread state for the calling thread, which has none, and attaches.
+// False, not attached, once the interpreter finalizes. A state made just as
+// finalization began is one the interpreter does not stop: the thread leaves
+// it at once and never attaches again.
+inline bool attach_new_thread_state(PyGILState_STATE& state) {
+    std::lock_guard one_at_a_time(new_thread_state_mutex);
+    if (!may_attach()) return false;
+    state = PyGILState_Ensure();
+    if (may_attach()) return true;
+    PyEval_SaveThread();
+    return false;
+}
+
+// Attaches, for its scope, an engine thread that has no thread state; false
+// when it could not (the interpreter is finalizing).
+class FreshAttachment {
+public:
+    FreshAttachment() : attached_(attach_new_thread_state(state_)) {}
+    ~FreshAttachment() {
+        if (attached_) PyGILState_Release(state_);
+    }
+    FreshAttachment(const FreshAttachment&) = delete;
+    FreshAttachment& operator=(const FreshAttachment&) = delete;
+    explicit operator bool() const noexcept { return attached_; }
+
+private:
+    PyGILState_STATE state_{};  // before attached_, whose initializer sets it
+    bool attached_;
+};
+
+// Attaches an engine thread for a call that cannot be skipped. Once the
+// interpreter finalizes the thread never returns from here: the process is
+// ending, and CPython parks its own threads that try to attach then alike.
+template <class F>
+auto attached_or_parked(F call) {
+    FreshAttachment attached;
+    while (!attached) std::this_thread::sleep_for(std::chrono::hours(1));
+    return call();
+}
 
 // An owned strong reference that may be dropped on any thread. Engine structures
 // (cases, callbacks, protocol state) outlive the Python calls that made them and
@@ -60,10 +115,8 @@ public:
         PyObject* o = std::exchange(obj_, nullptr);
         if (o == nullptr) return;
         if (py_attached()) { Py_DECREF(o); return; }
-        if (interpreter_closed.load(std::memory_order_acquire) || Py_IsFinalizing()) return;
-        PyGILState_STATE s = PyGILState_Ensure();
-        Py_DECREF(o);
-        PyGILState_Release(s);
+        if (interpreter_closed.load(std::memory_order_acquire)) return;
+        if (FreshAttachment attached; attached) Py_DECREF(o);
     }
 
 private:

@@ -308,8 +308,7 @@ asio::awaitable<bool> cancelled() {
 
 // The worker thread attaches just for the end-of-run judgement.
 PyResult<void> finalize_attached(ResultsList& results) {
-    nb::gil_scoped_acquire attached;
-    return results.finalize();
+    return attached_or_parked([&] { return results.finalize(); });
 }
 
 // Accept errors that say the process or the system is short of something, or
@@ -520,17 +519,22 @@ Operation aenter(std::shared_ptr<ServerInner> s, PyRef self) {
     co_return self.object();
 }
 
-Operation aexit(std::shared_ptr<ServerInner> s) {
-    if (s->entered_elsewhere()) co_return nb::object(nb::bool_(false));
-    s->shutdown->notify_one();
-    if (auto handle = take_handle(*s)) handle->abort();
-    co_return nb::object(nb::bool_(false));
+// Waits for nothing, so it needs no runtime: leaving works in a child of
+// fork() and once the interpreter's exit has stopped the runtime.
+PyResult<nb::object> aexit(ServerInner& s) {
+    if (s.entered_elsewhere()) return nb::bool_(false);
+    s.shutdown->notify_one();
+    if (auto handle = take_handle(s)) handle->abort();
+    return nb::bool_(false);
+}
+
+nb::python_error not_entered_here() {
+    return runtime_error(
+        "get_result() needs the process that entered the server: a child of fork() has none of its threads");
 }
 
 Operation get_result(std::shared_ptr<ServerInner> s) {
-    if (s->entered_elsewhere())
-        co_return std::unexpected(runtime_error(
-            "get_result() needs the process that entered the server: a child of fork() has none of its threads"));
+    if (s->entered_elsewhere()) co_return std::unexpected(not_entered_here());
     if (!bound_address(*s))
         co_return std::unexpected(runtime_error("get_result() needs an active server (use `async with`)"));
     if (auto handle = take_handle(*s)) {
@@ -569,14 +573,19 @@ PyObject* py_aenter(PyObject* self, PyObject*) {
 PyObject* py_aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return py_boundary([&] {
         bind_fastcall<3>("__aexit__", {"_exc_type", "_exc_value", "_traceback"}, 0, args, nargsf, kwnames);
-        return make_coroutine(aexit(self_of<FuzzingServer>(self).inner()), "__aexit__", "FuzzingServer.__aexit__");
+        return make_ready_coroutine([s = self_of<FuzzingServer>(self).inner()] { return aexit(*s); }, "__aexit__",
+                                    "FuzzingServer.__aexit__");
     });
 }
 
 PyObject* py_get_result(PyObject* self, PyObject*) {
     return py_boundary([&] {
-        return make_coroutine(get_result(self_of<FuzzingServer>(self).inner()), "get_result",
-                              "FuzzingServer.get_result");
+        const std::shared_ptr<ServerInner>& s = self_of<FuzzingServer>(self).inner();
+        // Refused without the runtime, which a child of fork() would build to refuse.
+        if (s->entered_elsewhere())
+            return make_ready_coroutine([] { return PyResult<nb::object>(std::unexpected(not_entered_here())); },
+                                        "get_result", "FuzzingServer.get_result");
+        return make_coroutine(get_result(s), "get_result", "FuzzingServer.get_result");
     });
 }
 

@@ -23,7 +23,15 @@ imports neither threading nor asyncio before it exits, with an exit handler that
 first imports the module and leaves a client run in flight. fork (a client run to
 its end, then one in a child of fork(), whose exit code is this process's).
 fork-busy (the child of a fork() made while two runs start their cases runs its
-own cases to the end; its exit code is this process's). EXIT_AFTER is in seconds.
+own cases to the end; its exit code is this process's). joined-client and
+joined-server: a daemon worker awaits a client run, or a server run's result,
+and an exit handler joins it; the run must end when the engine stops it
+("stopped: " and the error's text on stderr, and "worker alive after join" if
+the join timed out). spawned-import: an exit handler of a program that imported
+threading starts a non-daemon thread that first imports the module and starts
+a run, then returns while the run is in flight; spawned-import-daemon: the same
+with a daemon thread, in a program that imported neither threading nor asyncio
+before it began to exit. EXIT_AFTER is in seconds.
 
 With EXIT_CHILD_MARK set to a path, the run has one case, whose opening callback
 is still running when the process leaves and creates that file when it ends.
@@ -54,7 +62,8 @@ def import_runtime_modules():
 CASES = 200
 EXIT_CODE = 5
 MODES = ("client", "server", "thread", "plain", "stuck", "cleared", "handler", "handler-thread",
-         "late-import", "daemon-import", "joined-import", "import-at-exit", "fork", "fork-busy")
+         "late-import", "daemon-import", "joined-import", "import-at-exit", "fork", "fork-busy",
+         "joined-client", "joined-server", "spawned-import", "spawned-import-daemon")
 EXIT_CODES = {mode: 0 if mode == "plain" else EXIT_CODE for mode in MODES}
 
 
@@ -253,6 +262,57 @@ def run_while_joined():
     threading.Thread(target=run).start()
 
 
+async def client_to_its_end():
+    """A client run awaited until it ends; its cases never end by themselves."""
+    import varnel._varnel as v
+    server = await asyncio.start_server(echo_peer, "127.0.0.1", 0)
+    port = server.sockets[0].getsockname()[1]
+    await v.run_fuzzingclient(f"ws://127.0.0.1:{port}", concurrency=CASES)
+
+
+async def server_to_its_end():
+    """A server run whose result is awaited; its clients never end it."""
+    import varnel._varnel as v
+    async with v.run_fuzzingserver(port=0) as server:
+        for n in range(1, CASES + 1):
+            asyncio.ensure_future(raw_client(server.port, n))
+        await server.get_result()
+
+
+def joined_at_exit(run, exit_after):
+    """A daemon worker runs `run`; an exit handler joins it, as a program that
+    shuts down gracefully does."""
+    def work():
+        try:
+            asyncio.run(run())
+        except RuntimeError as e:
+            print(f"stopped: {e}", file=sys.stderr, flush=True)
+
+    worker = threading.Thread(target=work, daemon=True)
+    worker.start()
+
+    def join():
+        worker.join(30)
+        if worker.is_alive():
+            print("worker alive after join", file=sys.stderr, flush=True)
+
+    atexit.register(join)
+    time.sleep(exit_after)
+
+
+def spawned_at_exit(daemon):
+    """An exit handler starts a thread that first imports the module and starts
+    a run, and returns while the run is in flight: the interpreter finalizes
+    with the engine still serving it."""
+    def start_run():
+        import_runtime_modules()
+        threading.Thread(target=asyncio.run, args=(client_run(60),), daemon=daemon).start()
+        time.sleep(0.3)
+
+    atexit.register(start_run)
+    sys.exit(EXIT_CODE)
+
+
 def import_at_exit(exit_after):
     """An exit handler that first imports the module, in a program that imported
     neither threading nor asyncio before it began to exit."""
@@ -276,7 +336,11 @@ def main():
     varnel.cases.CASES = cases
     if mode == "import-at-exit":
         import_at_exit(exit_after)
+    if mode == "spawned-import-daemon":
+        spawned_at_exit(daemon=True)
     import_runtime_modules()
+    if mode == "spawned-import":
+        spawned_at_exit(daemon=False)
     if mode not in ("late-import", "daemon-import", "joined-import"):
         # Before any exit handler or thread, as programs do. (A child of fork()
         # made while another thread imports a module waits for ever to import it.)
@@ -300,6 +364,8 @@ def main():
         time.sleep(exit_after)
     elif mode == "joined-import":
         run_while_joined()
+    elif mode in ("joined-client", "joined-server"):
+        joined_at_exit(client_to_its_end if mode == "joined-client" else server_to_its_end, exit_after)
     elif mode == "thread":
         run_on_daemon_thread()
         time.sleep(exit_after)
