@@ -65,21 +65,32 @@ class PoolSignals {
 public:
     explicit PoolSignals(const sigset_t& python) noexcept : python_(python) {}
 
+    // A thread that unblocks a signal already pending for the process takes
+    // it, although the kernel woke another thread for it (the main one, as a
+    // rule), which then sleeps on: such a signal stays blocked here until the
+    // next job.
     void serving() noexcept {
-        if (!blocked_) return;
-        pthread_sigmask(SIG_SETMASK, &python_, nullptr);
-        blocked_ = false;
+        if (as_python_) return;
+        sigset_t pending, async = async_signals(), held, mask;
+        sigpending(&pending);
+        sigandset(&held, &pending, &async);
+        sigorset(&mask, &python_, &held);
+        pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+        as_python_ = sigisemptyset(&held) == 1;
+        idle_ = false;
     }
     void idle() noexcept {
-        if (blocked_) return;
-        const sigset_t set = async_signals();
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        blocked_ = true;
+        if (idle_) return;
+        const sigset_t async = async_signals();
+        pthread_sigmask(SIG_BLOCK, &async, nullptr);
+        idle_ = true;
+        as_python_ = false;
     }
 
 private:
     const sigset_t& python_;
-    bool blocked_ = true;
+    bool idle_ = true;
+    bool as_python_ = false;
 };
 
 // A pool thread's attachment to the interpreter: one thread state for the life of
@@ -92,16 +103,13 @@ public:
     PoolAttachment& operator=(const PoolAttachment&) = delete;
 
     // False, with nothing done, when the interpreter has begun to finalize.
-    // A thread state the interpreter already knows is safe to attach even
-    // then (the thread is made to wait for good); a new one is not.
     bool attach() {
         if (tstate_ != nullptr) {
-            PyEval_RestoreThread(tstate_);
+            PyEval_RestoreThread(tstate_);  // a state it knows: late, the thread waits for good
             return true;
         }
-        if (!attach_new_thread_state(gil_)) return false;
-        tstate_ = PyThreadState_Get();
-        return true;
+        tstate_ = attach_new_thread_state();
+        return tstate_ != nullptr;
     }
     void detach() { PyEval_SaveThread(); }
 
@@ -109,12 +117,11 @@ public:
     // Gives the thread state back, for a thread that retires.
     void release() {
         PyEval_RestoreThread(std::exchange(tstate_, nullptr));
-        PyGILState_Release(gil_);
+        delete_current_thread_state();
     }
 
 private:
     PyThreadState* tstate_ = nullptr;
-    PyGILState_STATE gil_{};
 };
 
 }  // namespace

@@ -30,43 +30,69 @@ inline std::atomic<bool> interpreter_closed{false};
 // has begun to finalize it frees every thread state, then itself, so no engine
 // thread begins to attach from then on: it checks this just before. CPython
 // 3.14 has no way to close the rest: a thread that began to make its thread
-// state just before can be held up inside the interpreter until finalization
-// has freed what it uses.
+// state just before can be held up inside the interpreter (behind the world
+// stopped for finalization) until finalization has freed what it uses.
 inline bool may_attach() noexcept { return !Py_IsFinalizing(); }
 
-// Threads without a thread state make one to attach one at a time: made
-// concurrently, they contend on the interpreter's own locks long enough for
-// finalization to begin meanwhile and free what they are using.
+// Engine threads make their thread states one at a time: made concurrently,
+// they contend on the interpreter's own locks long enough for finalization to
+// begin meanwhile and free what they are using.
 inline ForkSafeMutex new_thread_state_mutex;
 
-// Makes a thread state for the calling thread, which has none, and attaches.
-// False, not attached, once the interpreter finalizes. A state made just as
-// finalization began is one the interpreter does not stop: the thread leaves
-// it at once and never attaches again.
-inline bool attach_new_thread_state(PyGILState_STATE& state) {
-    std::lock_guard one_at_a_time(new_thread_state_mutex);
-    if (!may_attach()) return false;
-    state = PyGILState_Ensure();
-    if (may_attach()) return true;
+// Makes a thread state for the calling thread, which has none, and attaches
+// it; null, not attached, once the interpreter finalizes. A state made before
+// finalization began is one it stops: attaching it then waits for good. One
+// made as finalization began is not, and is left alone.
+inline PyThreadState* attach_new_thread_state() {
+    if (!may_attach()) return nullptr;
+    PyThreadState* made = nullptr;
+    {
+        std::lock_guard one_at_a_time(new_thread_state_mutex);
+        if (!may_attach()) return nullptr;
+        made = PyThreadState_New(PyInterpreterState_Main());  // bound to this thread
+    }
+    if (made == nullptr) Py_FatalError("varnel: cannot make a thread state for an engine thread");
+    if (!may_attach()) return nullptr;
+    PyEval_RestoreThread(made);
+    if (may_attach()) return made;
     PyEval_SaveThread();
-    return false;
+    return nullptr;
 }
 
-// Attaches, for its scope, an engine thread that has no thread state; false
-// when it could not (the interpreter is finalizing).
-class FreshAttachment {
+// Gives back a state made by attach_new_thread_state; the caller is attached
+// to it, and is not afterwards.
+inline void delete_current_thread_state() {
+    PyThreadState_Clear(PyThreadState_Get());
+    PyThreadState_DeleteCurrent();
+}
+
+// Attaches, for its scope, a thread that is not attached; false when it could
+// not (the interpreter is finalizing). An engine thread has no thread state of
+// its own and makes one for the scope.
+class ScopedAttachment {
 public:
-    FreshAttachment() : attached_(attach_new_thread_state(state_)) {}
-    ~FreshAttachment() {
-        if (attached_) PyGILState_Release(state_);
+    ScopedAttachment() {
+        if (!may_attach()) return;
+        if (PyGILState_GetThisThreadState() == nullptr) {
+            made_ = attach_new_thread_state();
+            attached_ = made_ != nullptr;
+        } else {
+            gil_ = PyGILState_Ensure();  // a Python thread, detached: its own state
+            attached_ = true;
+        }
     }
-    FreshAttachment(const FreshAttachment&) = delete;
-    FreshAttachment& operator=(const FreshAttachment&) = delete;
+    ~ScopedAttachment() {
+        if (made_ != nullptr) delete_current_thread_state();
+        else if (attached_) PyGILState_Release(gil_);
+    }
+    ScopedAttachment(const ScopedAttachment&) = delete;
+    ScopedAttachment& operator=(const ScopedAttachment&) = delete;
     explicit operator bool() const noexcept { return attached_; }
 
 private:
-    PyGILState_STATE state_{};  // before attached_, whose initializer sets it
-    bool attached_;
+    PyThreadState* made_ = nullptr;
+    PyGILState_STATE gil_{};
+    bool attached_ = false;
 };
 
 // Attaches an engine thread for a call that cannot be skipped. Once the
@@ -74,7 +100,7 @@ private:
 // ending, and CPython parks its own threads that try to attach then alike.
 template <class F>
 auto attached_or_parked(F call) {
-    FreshAttachment attached;
+    ScopedAttachment attached;
     while (!attached) std::this_thread::sleep_for(std::chrono::hours(1));
     return call();
 }
@@ -116,7 +142,7 @@ public:
         if (o == nullptr) return;
         if (py_attached()) { Py_DECREF(o); return; }
         if (interpreter_closed.load(std::memory_order_acquire)) return;
-        if (FreshAttachment attached; attached) Py_DECREF(o);
+        if (ScopedAttachment attached; attached) Py_DECREF(o);
     }
 
 private:

@@ -21,9 +21,8 @@ import pytest
 from exit_child import EXIT_CODES
 
 CHILD = pathlib.Path(__file__).with_name("exit_child.py")
-TSAN = "--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or "")
 # ThreadSanitizer ends a child of fork() that starts threads when its parent had some.
-FORKS = not TSAN
+FORKS = "--with-thread-sanitizer" not in (sysconfig.get_config_var("CONFIG_ARGS") or "")
 AT_ONCE = 8
 HUNG_AFTER = 120  # seconds; the sanitizers make a child slow, not this slow
 
@@ -57,11 +56,6 @@ def spinners():
 def test_leaving_with_runs_in_flight_ends_every_process_with_its_own_code():
     modes = ("client", "server", "thread", "plain", "cleared", "handler", "handler-thread", "late-import",
              "daemon-import", "import-at-exit", "joined-client", "joined-server")
-    if not TSAN:
-        # The engine never learns of this exit: its threads stop attaching as the
-        # interpreter finalizes, but one that began just before can still race
-        # with it, which ThreadSanitizer's slowness makes common.
-        modes += ("spawned-import", "spawned-import-daemon")
     children = [(mode, random.uniform(0.15, 0.3)) for mode in modes * 4]
     if FORKS:
         children += [("fork", 0.2)] * 2 + [("fork-busy", random.uniform(0.15, 0.3)) for _ in range(4)]
