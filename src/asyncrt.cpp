@@ -70,27 +70,25 @@ public:
     // rule), which then sleeps on: such a signal stays blocked here until the
     // next job.
     void serving() noexcept {
-        if (as_python_) return;
+        if (mask_ == Mask::python) return;
         sigset_t pending, async = async_signals(), held, mask;
         sigpending(&pending);
         sigandset(&held, &pending, &async);
         sigorset(&mask, &python_, &held);
         pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-        as_python_ = sigisemptyset(&held) == 1;
-        idle_ = false;
+        mask_ = sigisemptyset(&held) == 1 ? Mask::python : Mask::python_but_pending;
     }
     void idle() noexcept {
-        if (idle_) return;
+        if (mask_ == Mask::blocked) return;
         const sigset_t async = async_signals();
         pthread_sigmask(SIG_BLOCK, &async, nullptr);
-        idle_ = true;
-        as_python_ = false;
+        mask_ = Mask::blocked;
     }
 
 private:
+    enum class Mask { blocked, python, python_but_pending };
     const sigset_t& python_;
-    bool idle_ = true;
-    bool as_python_ = false;
+    Mask mask_ = Mask::blocked;
 };
 
 // A pool thread's attachment to the interpreter: one thread state for the life of
@@ -854,14 +852,17 @@ public:
         return true;
     }
 
-    // A poll that comes without a wake-up forgets the old waker.
-    void unpark() {
+    // A poll that comes without a wake-up forgets the old waker. True when the
+    // runtime has stopped; a stop that comes later makes park() refuse, so the
+    // next poll learns of it.
+    bool unpark() {
         Waker old;
         auto lock = lock_detached(mutex_);
         if (phase_ == Phase::waiting) {
             phase_ = Phase::active;
             old = std::move(waker_);
         }
+        return stopped_;
     }
 
     // The runtime has stopped for good: what the operation waits for never
@@ -872,10 +873,6 @@ public:
         if (phase_ != Phase::waiting) return {};
         phase_ = Phase::active;
         return std::move(waker_);
-    }
-    bool stopped() {
-        auto lock = lock_detached(mutex_);
-        return stopped_;
     }
 
     // The polling thread, attached: cancels the pending wait and destroys what
@@ -1096,10 +1093,10 @@ private:
         }
         if (!s_->core) start();
         CoroCore& core = *s_->core;
-        core.unpark();
+        const bool stopped = core.unpark();
         core.run_ready();
         if (core.finished()) conclude(core);
-        if (core.stopped()) {
+        if (stopped) {
             drop_operation();
             raise_runtime_error("run stopped: the interpreter is exiting");
         }

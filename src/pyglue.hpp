@@ -44,7 +44,6 @@ inline ForkSafeMutex new_thread_state_mutex;
 // finalization began is one it stops: attaching it then waits for good. One
 // made as finalization began is not, and is left alone.
 inline PyThreadState* attach_new_thread_state() {
-    if (!may_attach()) return nullptr;
     PyThreadState* made = nullptr;
     {
         std::lock_guard one_at_a_time(new_thread_state_mutex);
