@@ -14,6 +14,7 @@ import multiprocessing
 import os
 import pathlib
 import random
+import re
 import signal
 import subprocess
 import sys
@@ -43,6 +44,7 @@ def run(children, at_once, modes, limit, env):
     counts = collections.Counter()
     failures = []
     durations = []
+    joins = []  # how long after the exit began an exit handler's join returned
     pending = [(modes[i % len(modes)], random.uniform(0.15, 0.3)) for i in range(children)]
     running = []
     while pending or running:
@@ -73,6 +75,7 @@ def run(children, at_once, modes, limit, env):
             proc.err.seek(0)
             err = proc.err.read().decode(errors="replace")
             proc.err.close()
+            joins += [float(took) for took in re.findall(r"join took ([0-9.]+) s", err)]
             what = outcome(proc, mode)
             if what == "own code" and "worker alive after join" in err:
                 what = "join timed out"  # the run the exit stopped never ended
@@ -80,7 +83,7 @@ def run(children, at_once, modes, limit, env):
             if what != "own code" or "ThreadSanitizer" in err:
                 failures.append((mode, what, err[-2000:]))
             running.remove(entry)
-    return counts, failures, sorted(durations)
+    return counts, failures, sorted(durations), sorted(joins)
 
 
 def main():
@@ -98,8 +101,8 @@ def main():
             s.start()
     try:
         started = time.monotonic()
-        counts, failures, durations = run(args.children, args.at_once, args.modes.split(","), args.limit,
-                               dict(os.environ))
+        counts, failures, durations, joins = run(args.children, args.at_once, args.modes.split(","),
+                                                 args.limit, dict(os.environ))
         took = time.monotonic() - started
     finally:
         for s in spinners:
@@ -108,6 +111,8 @@ def main():
     if durations:
         print(f"  each child: median {durations[len(durations) // 2]:.2f} s, "
               f"max {durations[-1]:.2f} s (of those that ended)")
+    if joins:
+        print(f"  join after the exit began: median {joins[len(joins) // 2]:.2f} s, max {joins[-1]:.2f} s")
     for (mode, what), n in sorted(counts.items()):
         print(f"  {mode:7} {what:20} {n}")
     for mode, what, err in failures[:3]:

@@ -11,9 +11,10 @@
 #include <format>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include <csignal>
 
@@ -33,6 +34,11 @@ void leak(T value) {
     (void)std::make_unique<T>(std::move(value)).release();
 }
 
+// What a signal's Python handler raises (KeyboardInterrupt; SystemExit from a
+// handler that calls sys.exit) is no Exception: it interrupted a call, which
+// did not fail.
+bool is_interrupt(const nb::python_error& e) { return !e.matches(PyExc_Exception); }
+
 // The signals a process is sent, which belong to Python's threads: all but
 // those a fault raises in the thread that caused it.
 sigset_t async_signals() noexcept {
@@ -40,6 +46,29 @@ sigset_t async_signals() noexcept {
     sigfillset(&set);
     for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&set, fault);
     return set;
+}
+
+// Sets `mask`, which may unblock some of the asynchronous signals. A thread that
+// unblocks a signal already pending for the process takes it, although the
+// kernel woke another thread for it (the main one, as a rule), which then
+// sleeps on. So this first waits, briefly, for such a signal to be taken where
+// it was meant to go; one still pending after that is one no other thread
+// takes. The main thread takes it at once: it is where it was meant to go.
+void unblock_once_taken(const sigset_t& mask) noexcept {
+    constexpr auto limit = std::chrono::milliseconds(250);
+    const auto until = std::chrono::steady_clock::now() + limit;
+    const sigset_t async = async_signals();
+    while (gettid() != getpid() && std::chrono::steady_clock::now() < until) {
+        sigset_t pending;
+        sigpending(&pending);
+        bool waiting = false;
+        for (int signo = 1; signo < NSIG && !waiting; ++signo)
+            waiting = sigismember(&pending, signo) == 1 && sigismember(&async, signo) == 1 &&
+                      sigismember(&mask, signo) == 0;
+        if (!waiting) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
 }
 
 // Blocks the asynchronous signals in the calling thread for its scope, so the
@@ -50,45 +79,12 @@ public:
         const sigset_t set = async_signals();
         pthread_sigmask(SIG_BLOCK, &set, &saved_);
     }
-    ~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    ~AsyncSignalsBlocked() { unblock_once_taken(saved_); }
     AsyncSignalsBlocked(const AsyncSignalsBlocked&) = delete;
     AsyncSignalsBlocked& operator=(const AsyncSignalsBlocked&) = delete;
 
 private:
     sigset_t saved_;
-};
-
-// A pool thread's signal mask: a Python thread's while it serves jobs, so that
-// callbacks and the processes they start see what they would on any Python
-// thread; the asynchronous signals blocked while it is idle. It starts blocked.
-class PoolSignals {
-public:
-    explicit PoolSignals(const sigset_t& python) noexcept : python_(python) {}
-
-    // A thread that unblocks a signal already pending for the process takes
-    // it, although the kernel woke another thread for it (the main one, as a
-    // rule), which then sleeps on: such a signal stays blocked here until the
-    // next job.
-    void serving() noexcept {
-        if (mask_ == Mask::python) return;
-        sigset_t pending, async = async_signals(), held, mask;
-        sigpending(&pending);
-        sigandset(&held, &pending, &async);
-        sigorset(&mask, &python_, &held);
-        pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-        mask_ = sigisemptyset(&held) == 1 ? Mask::python : Mask::python_but_pending;
-    }
-    void idle() noexcept {
-        if (mask_ == Mask::blocked) return;
-        const sigset_t async = async_signals();
-        pthread_sigmask(SIG_BLOCK, &async, nullptr);
-        mask_ = Mask::blocked;
-    }
-
-private:
-    enum class Mask { blocked, python, python_but_pending };
-    const sigset_t& python_;
-    Mask mask_ = Mask::blocked;
 };
 
 // A pool thread's attachment to the interpreter: one thread state for the life of
@@ -140,8 +136,9 @@ struct BlockingPool::State {
     bool closed = false;
     // Threads attached, or between the decision to attach and having detached.
     std::size_t attached = 0;
-    // The mask of the thread that made the pool, which its threads have while
-    // they serve jobs.
+    // The mask of the thread that made the pool, which its threads have all
+    // their life, so that callbacks and the processes they start see what they
+    // would on any Python thread.
     sigset_t python_mask;
     // Read without the mutex by spinning threads; written under it.
     std::atomic<std::size_t> queued{0};
@@ -223,22 +220,17 @@ bool run_counted_attached(BlockingPool::State& s, std::unique_lock<std::mutex>& 
 }
 
 void serve(BlockingPool::State& s, PoolAttachment& py) {
-    PoolSignals signals(s.python_mask);
     std::unique_lock lock(s.mutex);
     for (;;) {
         if (s.stopping) break;
         if (!s.queue.empty()) {
             BlockingPool::Task task = take_front(s);
-            const bool ran = run_counted_attached(s, lock, [&] {
-                signals.serving();
-                return run_attached(py, task);
-            });
+            const bool ran = run_counted_attached(s, lock, [&] { return run_attached(py, task); });
             if (!ran) leak(std::move(task));
             continue;
         }
         lock.unlock();
         const bool found = spin_for_job(s);
-        if (!found) signals.idle();
         lock.lock();
         if (found || !s.queue.empty() || s.stopping) continue;
         ++s.sleeping;
@@ -255,20 +247,33 @@ void serve(BlockingPool::State& s, PoolAttachment& py) {
     --s.threads;
 }
 
+// Starts with the asynchronous signals blocked, and takes Python's mask once,
+// before it serves: changing it again (per job, say) could take a signal that
+// the kernel meant for the main thread.
 void pool_thread(std::shared_ptr<BlockingPool::State> s) {
+    unblock_once_taken(s->python_mask);
     PoolAttachment py;
     serve(*s, py);
 }
 
+void start_pool_thread(std::shared_ptr<BlockingPool::State> s) {
+    std::thread(pool_thread, std::move(s)).detach();
+}
+
 }  // namespace
 
-BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds keep_alive)
-    : state_(std::make_shared<State>()) {
+BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds keep_alive,
+                           asio::any_io_executor starter)
+    : state_(std::make_shared<State>()), starter_(std::move(starter)) {
     state_->max_threads = std::max<std::size_t>(max_threads, 1);
     state_->keep_alive = keep_alive;
     pthread_sigmask(SIG_SETMASK, nullptr, &state_->python_mask);
+}
+
+void BlockingPool::start() {
     std::lock_guard lock(state_->mutex);
-    spawn_locked();  // so a job can always be served, even when no thread can be added later
+    start_pool_thread(state_);
+    ++state_->threads;
 }
 
 BlockingPool::~BlockingPool() {
@@ -280,11 +285,19 @@ BlockingPool::~BlockingPool() {
 }
 
 // Pool threads are detached: each owns a share of the state, and an idle one
-// retires on its own.
+// retires on its own. Starting a thread blocks and restores the starter's
+// signals, which the thread asking (a Python thread, or a pool thread running
+// a callback) must not do: the starter blocks them for good.
 void BlockingPool::spawn_locked() {
-    AsyncSignalsBlocked starts_blocked;
-    std::thread(pool_thread, state_).detach();
     ++state_->threads;
+    asio::post(starter_, [s = state_] {
+        try {
+            start_pool_thread(s);
+        } catch (...) {
+            std::lock_guard lock(s->mutex);
+            --s->threads;  // the threads already running serve the queue
+        }
+    });
 }
 
 // Wakes a parked thread only when the spinning ones cannot take every queued job.
@@ -301,13 +314,7 @@ void BlockingPool::submit(Task task) {
         s.queued.store(s.queue.size(), std::memory_order_seq_cst);
         const std::size_t spinning = s.spinning.load(std::memory_order_seq_cst);
         wake = s.sleeping > 0 && s.queue.size() > spinning;
-        if (s.queue.size() > s.sleeping + spinning && s.threads < s.max_threads) {
-            try {
-                spawn_locked();
-            } catch (const std::system_error&) {
-                // The threads already running serve the queue.
-            }
-        }
+        if (s.queue.size() > s.sleeping + spinning && s.threads < s.max_threads) spawn_locked();
     }
     if (wake) state_->wake.notify_one();
 }
@@ -453,29 +460,30 @@ bool on_thread_to_join() {
     return !self.is(exit_hooks->main_thread.object()()) && !nb::cast<bool>(self.attr("daemon"));
 }
 
-// A failure inside a callback of the interpreter's exit is reported, not raised.
+// A failure inside a callback of the interpreter's exit is reported, not
+// raised. An interrupt is raised, as by any Python code the exit runs then.
 template <class F>
-void reporting_failures(F body) noexcept {
+PyObject* reporting_failures(F body) noexcept {
     try {
         body();
-        return;
+        Py_RETURN_NONE;
     } catch (nb::python_error& e) {
+        const bool interrupt = is_interrupt(e);
         e.restore();
+        if (interrupt) return nullptr;
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     }
     PyErr_WriteUnraisable(nullptr);
+    Py_RETURN_NONE;
 }
 
 void close_after_joins();
 
-PyObject* exit_hook(PyObject*, PyObject*) {
-    reporting_failures(close_for_exit);
-    Py_RETURN_NONE;
-}
+PyObject* exit_hook(PyObject*, PyObject*) { return reporting_failures(close_for_exit); }
 
 PyObject* on_entry_dropped(PyObject*, PyObject* /* weak reference */) {
-    reporting_failures([] {
+    return reporting_failures([] {
         if (interpreter_closed.load(std::memory_order_acquire) || Py_IsFinalizing()) return;
         if (!running_python() && main_thread_ident() == PyThread_get_thread_ident()) {
             close_for_exit();  // the exit's drop of an entry made too late
@@ -485,15 +493,13 @@ PyObject* on_entry_dropped(PyObject*, PyObject* /* weak reference */) {
             else close_for_exit();
         }
     });
-    Py_RETURN_NONE;
 }
 
 PyObject* on_threading_shutdown(PyObject*, PyObject*) {
-    reporting_failures([] {
+    return reporting_failures([] {
         if (threads_left_to_join()) close_after_joins();
         else close_for_exit();
     });
-    Py_RETURN_NONE;
 }
 
 // Plain functions, not bindings: they may be called late in the interpreter's
@@ -561,11 +567,12 @@ void install_exit_hook() {
 Runtime::Runtime()
     : io_(static_cast<int>(worker_count())),
       work_(io_.get_executor()),
-      pool_(kMaxBlockingThreads, kBlockingKeepAlive),
+      pool_(kMaxBlockingThreads, kBlockingKeepAlive, io_.get_executor()),
       owner_(getpid()) {
     std::vector<std::jthread> workers;  // joined only if one fails to start
-    AsyncSignalsBlocked never_for_workers;  // they run no Python
+    AsyncSignalsBlocked engine_threads_start_blocked;
     try {
+        pool_.start();
         for (std::size_t i = 0, n = worker_count(); i < n; ++i) {
             running_workers_.fetch_add(1, std::memory_order_relaxed);
             try {
@@ -618,6 +625,8 @@ PyResult<Runtime*> get_runtime() {
     // None yet, or the parent's: a child of fork() builds its own, and the
     // parent's, with no threads here, is left as it is.
     try {
+        // Detached: starting its threads may wait for a pending signal to be taken.
+        nb::gil_scoped_release detached;
         rt = std::make_unique<Runtime>().release();  // lives until the process ends
     } catch (const std::exception&) {
         return std::unexpected(runtime_failure(""));
@@ -751,13 +760,46 @@ struct Waker {
     explicit operator bool() const noexcept { return static_cast<bool>(future); }
 };
 
-// Caller attached. A closed loop means nobody waits any more.
-void fire(Waker w) {
-    try {
-        w.loop.object().attr("call_soon_threadsafe")(bridge().release_waiter.handle(),
-                                                      w.future.handle());
-    } catch (nb::python_error&) {
+// Fires each waker; caller attached. A closed loop means nobody waits any more.
+// On the main thread a signal's handler may raise inside a call: that must
+// neither cancel the wake-up nor vanish, so the call is made again (releasing
+// a waiter twice is harmless), and the interrupt is returned, for the caller to
+// raise once every waker has fired.
+std::optional<nb::python_error> fire_all(std::span<Waker> wakers) {
+    // A loop that raises such an exception on its own, every time, must not
+    // keep the caller here.
+    constexpr int max_interrupts = 100;
+    std::optional<nb::python_error> interrupt;
+    for (Waker& w : wakers) {
+        for (int interrupts = 0;; ++interrupts) {
+            try {
+                w.loop.object().attr("call_soon_threadsafe")(bridge().release_waiter.handle(),
+                                                              w.future.handle());
+                break;
+            } catch (nb::python_error& e) {
+                if (!is_interrupt(e) || interrupts == max_interrupts) break;
+                if (interrupt && !e.value().is(interrupt->value()))
+                    PyException_SetContext(e.value().ptr(), interrupt->value().inc_ref().ptr());
+                interrupt.reset();
+                interrupt.emplace(std::move(e));
+            }
+        }
     }
+    return interrupt;
+}
+
+// Raises `interrupt` in the main thread at its next bytecode, where the
+// signal's handler would have raised it.
+void raise_at_next_bytecode(nb::python_error interrupt) {
+    interrupt.restore();
+    PyObject* raised = PyErr_GetRaisedException();
+    auto raise = [](void* e) {
+        PyErr_SetRaisedException(static_cast<PyObject*>(e));
+        return -1;
+    };
+    if (Py_AddPendingCall(raise, raised) == 0) return;
+    PyErr_SetRaisedException(raised);  // the queue is full: shown at least
+    PyErr_WriteUnraisable(nullptr);
 }
 
 void release_waiter(nb::handle future) {
@@ -795,7 +837,7 @@ LiveCores& live_cores() {
 }
 
 // The shared heart of one Coroutine: its ready queue, its waker and its outcome.
-class CoroCore {
+class CoroCore : public std::enable_shared_from_this<CoroCore> {
 public:
     using Handler = std::move_only_function<void()>;
 
@@ -808,24 +850,31 @@ public:
     asio::io_context& context() const noexcept { return ctx_; }
     asio::cancellation_slot slot() noexcept { return signal_.slot(); }
 
-    // Any thread.
+    // Any thread. The parked polling thread is woken from here when attached,
+    // else through a blocking-pool job.
     void push(Handler h) {
         Waker w;
-        bool dropped = false;
+        bool dropped = false, send = false;
         {
             auto lock = lock_detached(mutex_);
             if (phase_ == Phase::dropped) {
                 dropped = true;
             } else {
                 ready_.push_back(std::move(h));
-                if (phase_ == Phase::waiting) {
+                if (phase_ == Phase::waiting && py_attached()) {
                     phase_ = Phase::active;
                     w = std::move(waker_);
+                } else if (phase_ == Phase::waiting) {
+                    phase_ = Phase::waking;
+                    send = true;
                 }
             }
         }
         if (dropped) discard(std::move(h));
-        if (w) wake(std::move(w));
+        if (w) {
+            if (auto interrupt = fire_all({&w, 1})) raise_at_next_bytecode(std::move(*interrupt));
+        }
+        if (send) Runtime::current().blocking().submit([core = shared_from_this()] { core->fire_waking(); });
     }
 
     // The polling thread, attached: runs everything ready, in order.
@@ -858,7 +907,7 @@ public:
     bool unpark() {
         Waker old;
         auto lock = lock_detached(mutex_);
-        if (phase_ == Phase::waiting) {
+        if (phase_ == Phase::waiting || phase_ == Phase::waking) {
             phase_ = Phase::active;
             old = std::move(waker_);
         }
@@ -866,11 +915,12 @@ public:
     }
 
     // The runtime has stopped for good: what the operation waits for never
-    // comes. Returns the waker to fire when the polling thread is parked.
+    // comes. Returns the waker to fire when the polling thread is parked, also
+    // one whose wake-up the closed pool will never run.
     Waker stop() {
         auto lock = lock_detached(mutex_);
         stopped_ = true;
-        if (phase_ != Phase::waiting) return {};
+        if (phase_ != Phase::waiting && phase_ != Phase::waking) return {};
         phase_ = Phase::active;
         return std::move(waker_);
     }
@@ -922,17 +972,28 @@ public:
     std::optional<nb::python_error>& error() noexcept { return error_; }
 
 private:
-    enum class Phase { active, waiting, dropped };
+    // waking: parked, with a wake-up on its way through the blocking pool. The
+    // waker stays here until that job fires it, so that stop() can fire it
+    // when the pool closes first (it never runs the job then).
+    enum class Phase { active, waiting, waking, dropped };
 
-    // Handlers and wake-ups may hold Python objects: they are released or fired
-    // attached, on this thread if it is attached, else as a blocking-pool task.
+    // On a pool thread, attached. A poll that came first took the waker.
+    void fire_waking() {
+        Waker w;
+        {
+            auto lock = lock_detached(mutex_);
+            if (phase_ != Phase::waking) return;
+            phase_ = Phase::active;
+            w = std::move(waker_);
+        }
+        fire_all({&w, 1});  // no signal's handler runs on a pool thread
+    }
+
+    // A handler may hold Python objects: it is released attached, on this
+    // thread if it is attached, else as a blocking-pool task.
     static void discard(Handler h) {
         if (py_attached()) return;  // `h` goes here
         Runtime::current().blocking().submit([h = std::move(h)]() mutable { h = nullptr; });
-    }
-    static void wake(Waker w) {
-        if (py_attached()) return fire(std::move(w));
-        Runtime::current().blocking().submit([w = std::move(w)]() mutable { fire(std::move(w)); });
     }
 
     asio::io_context& ctx_;
@@ -958,9 +1019,10 @@ std::vector<Waker> LiveCores::stop(const asio::io_context& io) {
     return parked;
 }
 
-// Caller attached.
+// Caller attached. Raises an interrupt that came while firing, once all fired.
 void stop_coroutines(const asio::io_context& io) {
-    for (Waker& w : live_cores().stop(io)) fire(std::move(w));
+    std::vector<Waker> parked = live_cores().stop(io);
+    if (auto interrupt = fire_all(parked)) throw std::move(*interrupt);
 }
 
 // The executor of a Coroutine's operation: queues onto its core. Its execution

@@ -91,16 +91,25 @@ using PyResult = std::expected<T, nb::python_error>;
 
 // Threads that run Python jobs, each attached to the interpreter only while it
 // runs a job. Threads are started on demand up to a cap, kept between jobs, and
-// retired after a while idle (one always stays). Once closed, jobs are no longer
-// run: they are kept, unrun, until the process ends.
+// retired after a while idle (one always stays). They have the signal mask of
+// the thread that made the pool. Once closed, jobs are no longer run: they are
+// kept, unrun, until the process ends.
 class BlockingPool {
 public:
     using Task = std::move_only_function<void()>;
 
-    BlockingPool(std::size_t max_threads, std::chrono::milliseconds keep_alive);
+    // Threads added on demand are started from `starter`, whose threads block
+    // the asynchronous signals for good.
+    BlockingPool(std::size_t max_threads, std::chrono::milliseconds keep_alive,
+                 asio::any_io_executor starter);
     ~BlockingPool();
     BlockingPool(const BlockingPool&) = delete;
     BlockingPool& operator=(const BlockingPool&) = delete;
+
+    // Starts the first thread, so that a job can always be served, even when
+    // no thread can be added later. Called once, with the asynchronous signals
+    // blocked. Throws std::system_error when the thread cannot be started.
+    void start();
 
     // Queues a task; it runs attached on a pool thread. Never blocks attached.
     void submit(Task task);
@@ -116,6 +125,7 @@ public:
 private:
     void spawn_locked();
     std::shared_ptr<State> state_;
+    asio::any_io_executor starter_;
 };
 
 // The process-wide runtime: an io_context run by one worker thread per hardware

@@ -7,7 +7,8 @@
 #include <span>
 #include <stdexcept>
 
-#include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace varnel {
 
@@ -25,11 +26,14 @@ struct KeyBatch {
 };
 
 // The kernel's generator takes no lock, so a child of fork() never waits for
-// one that a parent thread held.
+// one that a parent thread held. The system call itself, not glibc's wrapper:
+// on a thread's first call that blocks every signal and restores them, and a
+// thread running a callback, with Python's mask, that restores its signals
+// takes one pending for the process, which the kernel meant for the main thread.
 bool fill_from_kernel(std::span<std::uint8_t> out) {
     std::size_t done = 0;
     while (done < out.size()) {
-        ssize_t n = getrandom(out.data() + done, out.size() - done, 0);
+        const long n = syscall(SYS_getrandom, out.data() + done, out.size() - done, 0);
         if (n < 0 && errno != EINTR) return false;
         if (n > 0) done += std::size_t(n);
     }

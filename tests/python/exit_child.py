@@ -31,7 +31,13 @@ the join timed out). spawned-import: an exit handler of a program that imported
 threading starts a non-daemon thread that first imports the module and starts
 a run, then returns while the run is in flight; spawned-import-daemon: the same
 with a daemon thread, in a program that imported neither threading nor asyncio
-before it began to exit. EXIT_AFTER is in seconds.
+before it began to exit. executor: a ThreadPoolExecutor made on a daemon
+thread (ThreadPoolExecutor first used before the module is imported) runs four
+client runs of 30 short cases, each limited to 12 s; the main thread leaves
+while they are in flight. interrupted: as joined-client, with one case whose
+opening callback takes 8 s, so that the exit waits for it, and SIGINT sent to
+the process 2 s into the exit; the exit handler says how long after the exit
+began its join returned ("join took N s"). EXIT_AFTER is in seconds.
 
 With EXIT_CHILD_MARK set to a path, the run has one case, whose opening callback
 is still running when the process leaves and creates that file when it ends.
@@ -40,6 +46,7 @@ import atexit
 import importlib
 import os
 import pathlib
+import signal
 import sys
 import time
 
@@ -63,7 +70,8 @@ CASES = 200
 EXIT_CODE = 5
 MODES = ("client", "server", "thread", "plain", "stuck", "cleared", "handler", "handler-thread",
          "late-import", "daemon-import", "joined-import", "import-at-exit", "fork", "fork-busy",
-         "joined-client", "joined-server", "spawned-import", "spawned-import-daemon")
+         "joined-client", "joined-server", "spawned-import", "spawned-import-daemon", "executor",
+         "interrupted")
 EXIT_CODES = {mode: 0 if mode == "plain" else EXIT_CODE for mode in MODES}
 
 
@@ -89,6 +97,11 @@ class Slow(Case):
 
 class Stuck(Slow):
     open_for = 60
+
+
+class Outlasting(Slow):
+    """Its opening callback outlasts the exit's wait for callbacks."""
+    open_for = 8
 
 
 class Marked(Slow):
@@ -279,9 +292,10 @@ async def server_to_its_end():
         await server.get_result()
 
 
-def joined_at_exit(run, exit_after):
+def joined_at_exit(run, exit_after, interrupt_after=None):
     """A daemon worker runs `run`; an exit handler joins it, as a program that
-    shuts down gracefully does."""
+    shuts down gracefully does. With `interrupt_after`, SIGINT comes that long
+    after the exit began."""
     def work():
         try:
             asyncio.run(run())
@@ -290,14 +304,51 @@ def joined_at_exit(run, exit_after):
 
     worker = threading.Thread(target=work, daemon=True)
     worker.start()
+    exit_began = None
 
     def join():
         worker.join(30)
         if worker.is_alive():
             print("worker alive after join", file=sys.stderr, flush=True)
+        if exit_began is not None:
+            print(f"join took {time.monotonic() - exit_began:.2f} s", file=sys.stderr, flush=True)
+
+    def interrupt():
+        time.sleep(interrupt_after)
+        os.kill(os.getpid(), signal.SIGINT)
 
     atexit.register(join)
     time.sleep(exit_after)
+    if interrupt_after is not None:
+        exit_began = time.monotonic()
+        threading.Thread(target=interrupt, daemon=True).start()
+
+
+class Short(Quick):
+    """A case that ends by itself soon."""
+
+    def onOpen(self):
+        time.sleep(0.02)
+        super().onOpen()
+
+
+def executor_runs(exit_after):
+    """Four client runs of 30 short cases on a ThreadPoolExecutor made on a
+    daemon thread, each limited to 12 s; leaves while they are in flight."""
+    varnel.cases.CASES = {f"1.{n}": Short for n in range(1, 31)}
+
+    def one_run():
+        asyncio.run(asyncio.wait_for(quick_run(), 12))
+
+    def submit():
+        pool = ThreadPoolExecutor(4)
+        for _ in range(4):
+            pool.submit(one_run)
+
+    submitter = threading.Thread(target=submit, daemon=True)
+    submitter.start()
+    submitter.join()
+    time.sleep(max(0.0, exit_after - 0.1))
 
 
 def spawned_at_exit(daemon):
@@ -339,6 +390,9 @@ def main():
     if mode == "spawned-import-daemon":
         spawned_at_exit(daemon=True)
     import_runtime_modules()
+    if mode == "executor":
+        global ThreadPoolExecutor
+        from concurrent.futures import ThreadPoolExecutor  # its exit callback before the module's
     if mode == "spawned-import":
         spawned_at_exit(daemon=False)
     if mode not in ("late-import", "daemon-import", "joined-import"):
@@ -366,6 +420,11 @@ def main():
         run_while_joined()
     elif mode in ("joined-client", "joined-server"):
         joined_at_exit(client_to_its_end if mode == "joined-client" else server_to_its_end, exit_after)
+    elif mode == "interrupted":
+        varnel.cases.CASES = {"1.1": Outlasting}
+        joined_at_exit(client_to_its_end, exit_after, interrupt_after=2)
+    elif mode == "executor":
+        executor_runs(exit_after)
     elif mode == "thread":
         run_on_daemon_thread()
         time.sleep(exit_after)

@@ -185,3 +185,76 @@ def test_a_run_that_starts_after_the_exit_hook_is_refused_at_once():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=HUNG_AFTER)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "failed to initialize async runtime: the interpreter is exiting\n"
+
+
+# A daemon worker's loop awaits an engine timer that outlasts the program; an
+# exit handler joins the worker, which must end with the run the exit stops.
+WAITING_WORKER = textwrap.dedent("""
+    import asyncio, atexit, os, signal, sys, threading, time
+    import _testing_asyncrt as m
+
+    def work(*coroutines):
+        async def run():
+            await asyncio.gather(*(c() for c in coroutines))
+        try:
+            asyncio.run(run())
+        except RuntimeError as e:
+            print(f"stopped: {e}", flush=True)
+
+    def join_at_exit(worker):
+        def join():
+            worker.join(10)
+            print("worker alive after join" if worker.is_alive() else "joined", flush=True)
+        atexit.register(join)
+""")
+
+
+def run_program(code):
+    return subprocess.run([sys.executable, "-c", WAITING_WORKER + textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=HUNG_AFTER)
+
+
+def test_a_wake_up_the_closed_pool_never_sent_is_sent_by_the_stop():
+    # The timer fires once the pool is closed, as it is first thing at exit: the
+    # wake-up it hands to the pool is never run there, and the stop must send it.
+    done = run_program("""
+        worker = threading.Thread(target=work, args=(lambda: m.sleep_then_call(0.5, lambda: None),),
+                                  daemon=True)
+        worker.start()
+        time.sleep(0.2)
+        m.close_blocking_pool()
+        time.sleep(0.8)
+        join_at_exit(worker)
+        sys.exit(3)
+    """)
+    assert done.returncode == 3, done.stderr
+    assert done.stdout.splitlines() == ["stopped: run stopped: the interpreter is exiting", "joined"], done.stderr
+
+
+def test_ctrl_c_while_the_exit_waits_for_a_callback_stops_every_run_and_is_raised():
+    # The exit waits for a job in flight, which sends SIGINT meanwhile; its
+    # KeyboardInterrupt comes as the stop wakes the waiting run. The run must
+    # still end, and the interrupt must be raised (threading's shutdown reports
+    # it and the exit goes on), not swallowed.
+    done = run_program("""
+        started = threading.Event()
+
+        def busy():
+            started.set()
+            while not threading._SHUTTING_DOWN:  # then the engine's exit callback runs
+                time.sleep(0.01)
+            time.sleep(0.5)
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(0.5)
+
+        worker = threading.Thread(target=work, daemon=True, args=(
+            lambda: m.sleep_then_call(60, lambda: None), lambda: m.sleep_then_call(0, busy)))
+        worker.start()
+        started.wait()
+        join_at_exit(worker)
+        sys.exit(3)
+    """)
+    assert done.returncode == 3, done.stderr
+    assert done.stdout.splitlines() == ["stopped: run stopped: the interpreter is exiting", "joined"], done.stderr
+    assert "Exception ignored on threading shutdown" in done.stderr, done.stderr
+    assert "KeyboardInterrupt" in done.stderr, done.stderr

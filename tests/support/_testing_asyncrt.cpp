@@ -1,6 +1,7 @@
 // Test-only module: engine operations on the async runtime, returned to Python as
 // coroutines, so the bridge can be driven from asyncio.
 #include "asyncrt.hpp"
+#include "mask.hpp"
 
 #include <asio/co_spawn.hpp>
 #include <asio/steady_timer.hpp>
@@ -80,5 +81,15 @@ NB_MODULE(_testing_asyncrt, m) {
         PyResult<Runtime*> rt = get_runtime();
         if (!rt) throw std::move(rt.error());
         return (*rt)->blocking().thread_count();
+    });
+    // As the interpreter's exit does first: the pool runs no job from now on.
+    m.def("close_blocking_pool", [] {
+        PyResult<Runtime*> rt = get_runtime();
+        if (!rt) throw std::move(rt.error());
+        (*rt)->blocking().close();
+    });
+    m.def("draw_mask_key", [] {
+        const MaskKey key = next_mask_key();
+        return nb::bytes(key.data(), key.size());
     });
 }
