@@ -45,6 +45,7 @@ def run(children, at_once, modes, limit, env):
     failures = []
     durations = []
     joins = []  # how long after the exit began an exit handler's join returned
+    exits = []  # how long after the exit began the process ended
     pending = [(modes[i % len(modes)], random.uniform(0.15, 0.3)) for i in range(children)]
     running = []
     while pending or running:
@@ -71,11 +72,13 @@ def run(children, at_once, modes, limit, env):
                 failures.append((mode, "hung", ""))
                 running.remove(entry)
                 continue
-            durations.append(time.monotonic() - started)
+            ended = time.monotonic()
+            durations.append(ended - started)
             proc.err.seek(0)
             err = proc.err.read().decode(errors="replace")
             proc.err.close()
             joins += [float(took) for took in re.findall(r"join took ([0-9.]+) s", err)]
+            exits += [ended - float(began) for began in re.findall(r"exit began ([0-9.]+)", err)]
             what = outcome(proc, mode)
             if what == "own code" and "worker alive after join" in err:
                 what = "join timed out"  # the run the exit stopped never ended
@@ -83,7 +86,7 @@ def run(children, at_once, modes, limit, env):
             if what != "own code" or "ThreadSanitizer" in err:
                 failures.append((mode, what, err[-2000:]))
             running.remove(entry)
-    return counts, failures, sorted(durations), sorted(joins)
+    return counts, failures, sorted(durations), sorted(joins), sorted(exits)
 
 
 def main():
@@ -101,7 +104,7 @@ def main():
             s.start()
     try:
         started = time.monotonic()
-        counts, failures, durations, joins = run(args.children, args.at_once, args.modes.split(","),
+        counts, failures, durations, joins, exits = run(args.children, args.at_once, args.modes.split(","),
                                                  args.limit, dict(os.environ))
         took = time.monotonic() - started
     finally:
@@ -111,6 +114,9 @@ def main():
     if durations:
         print(f"  each child: median {durations[len(durations) // 2]:.2f} s, "
               f"max {durations[-1]:.2f} s (of those that ended)")
+    if exits:
+        print(f"  exit (until the process ended, within 20 ms): median {exits[len(exits) // 2]:.2f} s, "
+              f"max {exits[-1]:.2f} s")
     if joins:
         print(f"  join after the exit began: median {joins[len(joins) // 2]:.2f} s, max {joins[-1]:.2f} s")
     for (mode, what), n in sorted(counts.items()):
