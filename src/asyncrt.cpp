@@ -57,15 +57,14 @@ sigset_t async_signals() noexcept {
 void unblock_once_taken(const sigset_t& mask) noexcept {
     constexpr auto limit = std::chrono::milliseconds(250);
     const auto until = std::chrono::steady_clock::now() + limit;
-    const sigset_t async = async_signals();
+    sigset_t unblocked = async_signals();  // those that `mask` lets through
+    for (int signo = 1; signo < NSIG; ++signo)
+        if (sigismember(&mask, signo) == 1) sigdelset(&unblocked, signo);
     while (gettid() != getpid() && std::chrono::steady_clock::now() < until) {
-        sigset_t pending;
+        sigset_t pending, arriving;
         sigpending(&pending);
-        bool waiting = false;
-        for (int signo = 1; signo < NSIG && !waiting; ++signo)
-            waiting = sigismember(&pending, signo) == 1 && sigismember(&async, signo) == 1 &&
-                      sigismember(&mask, signo) == 0;
-        if (!waiting) break;
+        sigandset(&arriving, &pending, &unblocked);
+        if (sigisemptyset(&arriving) == 1) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     pthread_sigmask(SIG_SETMASK, &mask, nullptr);

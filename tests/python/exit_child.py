@@ -276,12 +276,13 @@ def run_while_joined():
     threading.Thread(target=run).start()
 
 
-async def client_to_its_end():
-    """A client run awaited until it ends; its cases never end by themselves."""
+async def client_to_its_end(concurrency=CASES):
+    """A client run awaited until it ends (with cases that never end by
+    themselves, never)."""
     import varnel._varnel as v
     server = await asyncio.start_server(echo_peer, "127.0.0.1", 0)
     port = server.sockets[0].getsockname()[1]
-    await v.run_fuzzingclient(f"ws://127.0.0.1:{port}", concurrency=CASES)
+    await v.run_fuzzingclient(f"ws://127.0.0.1:{port}", concurrency=concurrency)
 
 
 async def server_to_its_end():
@@ -338,14 +339,8 @@ def executor_runs(exit_after):
     daemon thread, each limited to 12 s; leaves while they are in flight."""
     varnel.cases.CASES = {f"1.{n}": Short for n in range(1, 31)}
 
-    async def short_run():
-        import varnel._varnel as v
-        server = await asyncio.start_server(echo_peer, "127.0.0.1", 0)
-        port = server.sockets[0].getsockname()[1]
-        await v.run_fuzzingclient(f"ws://127.0.0.1:{port}", concurrency=4)
-
     def one_run():
-        asyncio.run(asyncio.wait_for(short_run(), 12))
+        asyncio.run(asyncio.wait_for(client_to_its_end(4), 12))
 
     def submit():
         pool = ThreadPoolExecutor(4)
