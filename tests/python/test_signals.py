@@ -104,24 +104,26 @@ def test_engine_threads_block_process_signals_and_callback_threads_keep_pythons_
     assert not others, f"engine threads that take process signals: {others}"
 
 
-# Statistical: whether a thread steals a signal depends on timing. Every pool
-# thread draws its first masking key while signals keep arriving, one at a
-# time, for the main thread, which sleeps, and shares its processor with a busy
-# process, so that each signal stays pending a while. A thread that blocks and
-# restores its signals then (as glibc's getrandom does on a thread's first
-# call) takes one, and the main thread sleeps on. It would wake for a signal
-# meant for it, however late: one it never takes was stolen.
+# Statistical: whether a thread steals a signal depends on timing. Signals
+# arrive one at a time for the main thread, which sleeps, and shares its
+# processor with busy processes, so that each stays pending a while. Right
+# after each one is sent, two pool threads draw their first masking key. A
+# thread that blocks and restores its signals then (as glibc's getrandom does
+# on a thread's first call) takes the pending one, and the main thread sleeps
+# on. It would wake for a signal meant for it, however late: one it never takes
+# was stolen. The draws follow the signals, not a clock, so a slow machine
+# tests as many of them as a fast one.
 FIRST_KEYS = textwrap.dedent("""
-    import asyncio, os, random, select, signal, subprocess, sys, threading, time
+    import asyncio, functools, os, random, select, signal, subprocess, sys, threading, time
     import _testing_asyncrt as m
 
-    THREADS, BUSY = 128, 3
+    SIGNALS, THREADS, BUSY = 64, 128, 3
     handled = threading.Event()
     signal.signal(signal.SIGUSR1, lambda *_: handled.set())
     signal.signal(signal.SIGUSR2, lambda *_: None)
     main, main_tid = threading.get_ident(), threading.get_native_id()
     woken, wake_main = os.pipe()
-    go, storm = threading.Event(), threading.Event()
+    sent = [threading.Event() for _ in range(SIGNALS)]
     counts = {"sent": 0, "stolen": 0}
 
     def main_in_select():
@@ -129,8 +131,7 @@ FIRST_KEYS = textwrap.dedent("""
             return syscall.read().split()[0] in ("23", "270")  # select, pselect6
 
     def send_signals():
-        go.wait()
-        while not storm.is_set():
+        for signal_sent in sent:
             # Only once the main thread is back in select(): one that came
             # while it ran the last handler would not wake it.
             while not main_in_select():
@@ -138,28 +139,29 @@ FIRST_KEYS = textwrap.dedent("""
             handled.clear()
             os.kill(os.getpid(), signal.SIGUSR1)
             counts["sent"] += 1
+            signal_sent.set()
             if not handled.wait(5):
                 counts["stolen"] += 1
                 signal.pthread_kill(main, signal.SIGUSR2)
                 handled.wait()
-                return
+                break
+        for signal_sent in sent:
+            signal_sent.set()
 
-    def first_key():
-        time.sleep(random.uniform(0, 0.5))
+    def first_key(after):
+        after.wait()
         m.draw_mask_key()
 
-    async def jobs(job):
-        await asyncio.gather(*(m.sleep_then_call(0, job) for _ in range(THREADS)))
+    async def jobs(calls):
+        await asyncio.gather(*(m.sleep_then_call(0, call) for call in calls))
 
     def runs():
         # Every thread, the pool's too, is started before the first signal.
+        asyncio.run(jobs([lambda: time.sleep(0.3)] * THREADS))
         sender = threading.Thread(target=send_signals)
         sender.start()
-        asyncio.run(jobs(lambda: time.sleep(0.3)))
-        time.sleep(0.2)
-        go.set()
-        asyncio.run(jobs(first_key))
-        storm.set()
+        draws = [functools.partial(first_key, random.choice(sent)) for _ in range(THREADS)]
+        asyncio.run(jobs(draws))
         sender.join()
         os.write(wake_main, b"x")
 
@@ -169,7 +171,7 @@ FIRST_KEYS = textwrap.dedent("""
     for process in busy:
         os.sched_setaffinity(process.pid, {cpu})
     os.sched_setaffinity(main_tid, {cpu})
-    select.select([woken], [], [], 120)
+    select.select([woken], [], [], 300)
     for process in busy:
         process.kill()
     print(counts["stolen"], counts["sent"])
@@ -180,9 +182,7 @@ FIRST_KEYS = textwrap.dedent("""
 @pytest.mark.skipif("--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or ""),
                     reason="ThreadSanitizer runs signal handlers late, at its own points")
 def test_drawing_masking_keys_leaves_process_signals_to_the_main_thread():
-    for _ in range(2):  # the faulty engine is caught nine times in ten by one
-        done = subprocess.run([sys.executable, "-c", FIRST_KEYS], capture_output=True, text=True, timeout=120)
-        assert done.returncode == 0, done.stderr
-        stolen, sent = map(int, done.stdout.split())
-        assert sent > 20, "too few signals to tell"
-        assert stolen == 0, f"signal {sent} was taken by another thread"
+    done = subprocess.run([sys.executable, "-c", FIRST_KEYS], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    stolen, sent = map(int, done.stdout.split())
+    assert stolen == 0, f"signal {sent} was taken by another thread"
