@@ -327,6 +327,8 @@ async def test_a_write_that_waits_reads_ahead_at_most_one_largest_frame():
     assert (r.failed_by_me, r.dropped_by_me) == (True, True)
 
 
+# A hundred thousand log entries take most of a minute under ThreadSanitizer.
+@pytest.mark.timeout(300)
 @pytest.mark.asyncio
 async def test_a_flood_of_empty_frames_stops_the_log_but_not_the_counts():
     limit = _testing_protocol.traffic_log_limit
