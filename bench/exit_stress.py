@@ -111,14 +111,11 @@ def main():
         for s in spinners:
             s.terminate()
     print(f"{args.children} children, {args.at_once} at once, busy={args.busy}, {took:.1f} s")
-    if durations:
-        print(f"  each child: median {durations[len(durations) // 2]:.2f} s, "
-              f"max {durations[-1]:.2f} s (of those that ended)")
-    if exits:
-        print(f"  exit (until the process ended, within 20 ms): median {exits[len(exits) // 2]:.2f} s, "
-              f"max {exits[-1]:.2f} s")
-    if joins:
-        print(f"  join after the exit began: median {joins[len(joins) // 2]:.2f} s, max {joins[-1]:.2f} s")
+    for what, times in (("each child (of those that ended)", durations),
+                        ("exit (until the process ended, within 20 ms)", exits),
+                        ("join after the exit began", joins)):
+        if times:
+            print(f"  {what}: median {times[len(times) // 2]:.2f} s, max {times[-1]:.2f} s")
     for (mode, what), n in sorted(counts.items()):
         print(f"  {mode:7} {what:20} {n}")
     for mode, what, err in failures[:3]:

@@ -779,7 +779,6 @@ std::optional<nb::python_error> fire_all(std::span<Waker> wakers) {
                 if (!is_interrupt(e) || interrupts == max_interrupts) break;
                 if (interrupt && !e.value().is(interrupt->value()))
                     PyException_SetContext(e.value().ptr(), interrupt->value().inc_ref().ptr());
-                interrupt.reset();
                 interrupt.emplace(std::move(e));
             }
         }

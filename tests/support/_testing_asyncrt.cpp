@@ -28,6 +28,12 @@ PyResult<nb::object> to_object(PyResult<PyRef> r) {
     return r->object();
 }
 
+BlockingPool& blocking_pool() {
+    PyResult<Runtime*> rt = get_runtime();
+    if (!rt) throw std::move(rt.error());
+    return (*rt)->blocking();
+}
+
 // Waits on an engine timer, then calls `fn` in a blocking job.
 Operation sleep_then_call(double seconds, PyRef fn) {
     co_await sleep_for(seconds);
@@ -77,17 +83,9 @@ NB_MODULE(_testing_asyncrt, m) {
     });
     m.def("fail_at_once",
           [] { return make_coroutine(fail_at_once(), "fail_at_once", "fail_at_once"); });
-    m.def("pool_threads", [] {
-        PyResult<Runtime*> rt = get_runtime();
-        if (!rt) throw std::move(rt.error());
-        return (*rt)->blocking().thread_count();
-    });
+    m.def("pool_threads", [] { return blocking_pool().thread_count(); });
     // As the interpreter's exit does first: the pool runs no job from now on.
-    m.def("close_blocking_pool", [] {
-        PyResult<Runtime*> rt = get_runtime();
-        if (!rt) throw std::move(rt.error());
-        (*rt)->blocking().close();
-    });
+    m.def("close_blocking_pool", [] { blocking_pool().close(); });
     m.def("draw_mask_key", [] {
         const MaskKey key = next_mask_key();
         return nb::bytes(key.data(), key.size());
