@@ -261,9 +261,14 @@ TEST(FrameReader, SurvivesATimeoutInTheMiddleOfAFrame) {
     const Octets frame = {0x82, 0x03, 'a', 'b', 'c'};
     for (std::size_t i = 0; i + 1 < frame.size(); ++i) {
         net.send({frame[i]});
-        auto r = net.read(buf, p, MonoClock::now() + std::chrono::milliseconds(20));
-        ASSERT_FALSE(r.has_value());
-        EXPECT_EQ(r.error().kind, IoError::Kind::timed_out);
+        // A read whose deadline passed before it began takes nothing: the next
+        // one takes the octet, so that each comes in a read of its own.
+        for (int attempt = 0; buf.size() == i; ++attempt) {
+            ASSERT_LT(attempt, 100) << "octet " << i << " never read";
+            auto r = net.read(buf, p, MonoClock::now() + std::chrono::milliseconds(20));
+            ASSERT_FALSE(r.has_value());
+            EXPECT_EQ(r.error().kind, IoError::Kind::timed_out);
+        }
     }
     net.send({frame.back()});
     auto r = net.read(buf, p, std::nullopt);

@@ -37,6 +37,12 @@ asio::awaitable<int> value_after(int ms, int v) {
     co_return v;
 }
 
+// Ends with `v` once it gets a permit of `gate`.
+asio::awaitable<int> value_once_let_through(std::shared_ptr<Semaphore> gate, int v) {
+    auto permit = co_await gate->acquire();
+    co_return v;
+}
+
 asio::awaitable<int> throws_after(int ms) {
     co_await pause(ms);
     throw std::logic_error("broken");
@@ -67,13 +73,18 @@ TEST(Tasks, AbortStopsAtTheNextSuspension) {
 
 TEST(Tasks, SetJoinsInOrderOfCompletionAndAbortsTheRest) {
     auto ex = runtime().executor();
+    auto gate = std::make_shared<Semaphore>(1);
+    auto held = run(gate->acquire());  // the first task started ends once another was joined
     auto seen = run([&]() -> asio::awaitable<std::vector<int>> {
         std::vector<int> out;
         {
             TaskSet<int> set;
-            set.spawn(ex, "slow", value_after(40, 2));
+            set.spawn(ex, "held", value_once_let_through(gate, 2));
             set.spawn(ex, "fast", value_after(0, 1));
-            while (auto next = co_await set.join_next()) out.push_back(next->value_or(-1));
+            while (auto next = co_await set.join_next()) {
+                out.push_back(next->value_or(-1));
+                held = Semaphore::Permit();
+            }
         }
         TaskSet<int> abandoned;
         abandoned.spawn(ex, "forever", value_after(60'000, 3));

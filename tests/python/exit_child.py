@@ -11,13 +11,13 @@ outlasts the exit's wait for callbacks), cleared (as client, the program clearin
 its exit handlers from two threads, and from code whose builtins are empty, while
 the run is under way). Runs that start while the interpreter exits, each refused
 with "refused: " and the error's text on stderr: handler (an exit handler starts
-a client run), handler-thread (an exit handler starts one on a daemon thread),
-late-import (as handler-thread, the module first imported in the handler),
-daemon-import (a daemon thread first imports the module while the main thread
-waits in an exit handler that is a C function). joined-import: a non-daemon
-thread first imports the module once the interpreter has begun to exit and is
-joining it, and runs quick cases to the end ("ran: N passed" on stderr); an
-exit handler's run is refused.
+a client run), handler-thread (an exit handler starts one on a daemon thread
+and waits for its refusal), late-import (as handler-thread, the module first
+imported in the handler), daemon-import (a daemon thread first imports the
+module once the main thread waits in an exit handler that is a C function).
+joined-import: a non-daemon thread first imports the module once the
+interpreter has begun to exit and is joining it, and runs quick cases to the
+end ("ran: N passed" on stderr); an exit handler's run is refused.
 import-at-exit: a program that
 imports neither threading nor asyncio before it exits, with an exit handler that
 first imports the module and leaves a client run in flight. fork (a client run to
@@ -25,9 +25,10 @@ its end, then one in a child of fork(), whose exit code is this process's).
 fork-busy (the child of a fork() made while two runs start their cases runs its
 own cases to the end; its exit code is this process's). joined-client and
 joined-server: a daemon worker awaits a client run, or a server run's result,
-and an exit handler joins it; the run must end when the engine stops it
-("stopped: " and the error's text on stderr, and "worker alive after join" if
-the join timed out). spawned-import: an exit handler of a program that imported
+and an exit handler joins it; the process leaves EXIT_AFTER after the run's
+first case started, and the run must end when the engine stops it ("stopped: "
+and the error's text on stderr, and "worker alive after join" if the join
+timed out). spawned-import: an exit handler of a program that imported
 threading starts a non-daemon thread that first imports the module and starts
 a run, then returns while the run is in flight; spawned-import-daemon: the same
 with a daemon thread, in a program that imported neither threading nor asyncio
@@ -41,7 +42,8 @@ the process 2 s into the exit; the exit handler says how long after the exit
 began its join returned ("join took N s"). EXIT_AFTER is in seconds.
 
 With EXIT_CHILD_MARK set to a path, the run has one case, whose opening callback
-is still running when the process leaves and creates that file when it ends.
+is still running when the process leaves (as soon as it starts) and creates that
+file when it ends.
 """
 import atexit
 import importlib
@@ -76,12 +78,18 @@ MODES = ("client", "server", "thread", "plain", "stuck", "cleared", "handler", "
 EXIT_CODES = {mode: 0 if mode == "plain" else EXIT_CODE for mode in MODES}
 
 
+case_started = False  # set once a case of the run has been made
+marked_open = False   # set once the Marked case's opening callback runs
+
+
 class Slow(Case):
     """A case whose callbacks each sleep a little; it never ends by itself."""
     open_for = 0.2
 
     def __init__(self, protocol):
+        global case_started
         super().__init__(protocol)
+        case_started = True
         time.sleep(0.05)
 
     def onOpen(self):
@@ -109,6 +117,8 @@ class Marked(Slow):
     """Its opening callback outlasts the process's exit handlers, and leaves a mark."""
 
     def onOpen(self):
+        global marked_open
+        marked_open = True  # the process leaves now
         time.sleep(1)
         pathlib.Path(os.environ["EXIT_CHILD_MARK"]).touch()
 
@@ -149,15 +159,29 @@ async def raw_client(port, number):
         pass
 
 
-refusal_reported = None  # with daemon-import, a lock released once a refusal is reported
+refusal_reported = None  # a lock released once a refusal is reported, where one is awaited
+REFUSAL_WAIT = 60  # seconds; a refusal comes at once, this only bounds a run that is not refused
 
 
 def report_refusal(run):
-    """Says on stderr that a run was refused, for the tests to see."""
-    if not run.cancelled() and isinstance(run.exception(), RuntimeError):
-        print(f"refused: {run.exception()}", file=sys.stderr, flush=True)
-        if refusal_reported is not None:
-            refusal_reported.release()
+    """Says on stderr that a run was refused, for the tests to see: on the main
+    thread, or where an exit handler waits for it. Another thread writing to
+    stderr as the interpreter finalizes makes CPython abort the process."""
+    if run.cancelled() or not isinstance(run.exception(), RuntimeError):
+        return
+    if refusal_reported is None and threading.current_thread() is not threading.main_thread():
+        return
+    print(f"refused: {run.exception()}", file=sys.stderr, flush=True)
+    if refusal_reported is not None:
+        refusal_reported.release()
+
+
+def expect_refusal():
+    """The lock that report_refusal releases, for an exit handler to wait on."""
+    global refusal_reported
+    refusal_reported = threading.Lock()
+    refusal_reported.acquire()
+    return refusal_reported
 
 
 def clear_exit_handlers():
@@ -182,7 +206,11 @@ async def client_run(exit_after, clear=False):
     port = server.sockets[0].getsockname()[1]
     run = asyncio.ensure_future(v.run_fuzzingclient(f"ws://127.0.0.1:{port}", concurrency=CASES))
     run.add_done_callback(report_refusal)
-    await asyncio.sleep(exit_after)
+    if "EXIT_CHILD_MARK" in os.environ:
+        while not marked_open:  # leaves while that callback is in flight
+            await asyncio.sleep(0.01)
+    else:
+        await asyncio.sleep(exit_after)
     if clear:
         clear_exit_handlers()
 
@@ -214,11 +242,23 @@ async def runs_in_flight(runs, cases):
     await asyncio.sleep(60)
 
 
-def run_on_daemon_thread(after=0):
+def run_on_daemon_thread(when_main_exits=False):
+    """A client run on a daemon thread; with `when_main_exits`, it starts once
+    the main thread runs no more Python code of its own, in the exit handlers."""
+    main = threading.main_thread().ident
+
     def run():
-        time.sleep(after)
+        while when_main_exits and not (threading._SHUTTING_DOWN and main not in sys._current_frames()):
+            time.sleep(0.01)
         asyncio.run(client_run(60))
     threading.Thread(target=run, daemon=True).start()
+
+
+def refused_on_daemon_thread():
+    """An exit handler's: a run on a daemon thread, waited for until refused."""
+    reported = expect_refusal()
+    run_on_daemon_thread()
+    reported.acquire(True, REFUSAL_WAIT)
 
 
 def run_quick_cases(cases=None, count=8):
@@ -320,6 +360,8 @@ def joined_at_exit(run, exit_after, interrupt_after=None):
         os.kill(os.getpid(), signal.SIGINT)
 
     atexit.register(join)
+    while not case_started:  # the run is under way: the exit must stop it
+        time.sleep(0.01)
     time.sleep(exit_after)
     if interrupt_after is not None:
         exit_began = time.monotonic()
@@ -409,21 +451,21 @@ def main():
     if mode == "handler":
         atexit.register(lambda: asyncio.run(client_run(exit_after)))
     elif mode in ("handler-thread", "late-import"):
-        atexit.register(lambda: (run_on_daemon_thread(), time.sleep(exit_after)))
+        atexit.register(refused_on_daemon_thread)
     elif mode == "daemon-import":
         # Registered first, so the last to run, and a C function: the main thread
         # runs no more Python while the daemon thread first imports the module.
-        global refusal_reported
-        refusal_reported = threading.Lock()
-        refusal_reported.acquire()
-        atexit.register(refusal_reported.acquire, True, 10)
-        run_on_daemon_thread(after=exit_after + 0.2)
+        atexit.register(expect_refusal().acquire, True, REFUSAL_WAIT)
+        run_on_daemon_thread(when_main_exits=True)
         time.sleep(exit_after)
     elif mode == "joined-import":
         run_while_joined()
     elif mode in ("joined-client", "joined-server"):
         joined_at_exit(client_to_its_end if mode == "joined-client" else server_to_its_end, exit_after)
     elif mode == "interrupted":
+        # Whatever the launcher ignored or blocked, SIGINT raises KeyboardInterrupt here.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
         varnel.cases.CASES = {"1.1": Outlasting}
         joined_at_exit(client_to_its_end, exit_after, interrupt_after=2)
     elif mode == "executor":

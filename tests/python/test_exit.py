@@ -187,8 +187,8 @@ def test_a_run_that_starts_after_the_exit_hook_is_refused_at_once():
     assert done.stdout == "failed to initialize async runtime: the interpreter is exiting\n"
 
 
-# A daemon worker's loop awaits an engine timer that outlasts the program; an
-# exit handler joins the worker, which must end with the run the exit stops.
+# A daemon worker's loop awaits an engine operation that never ends by itself;
+# an exit handler joins the worker, which must end with the run the exit stops.
 WAITING_WORKER = textwrap.dedent("""
     import asyncio, atexit, os, signal, sys, threading, time
     import _testing_asyncrt as m
@@ -200,6 +200,18 @@ WAITING_WORKER = textwrap.dedent("""
             asyncio.run(run())
         except RuntimeError as e:
             print(f"stopped: {e}", flush=True)
+
+    # Whatever the launcher ignored or blocked, SIGINT raises KeyboardInterrupt here.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+    def engine_closed():
+        # The exit closes the engine before it stops the runs: no run starts from then on.
+        try:
+            m.pool_threads()
+        except RuntimeError:
+            return True
+        return False
 
     def join_at_exit(worker):
         def join():
@@ -215,15 +227,21 @@ def run_program(code):
 
 
 def test_a_wake_up_the_closed_pool_never_sent_is_sent_by_the_stop():
-    # The timer fires once the pool is closed, as it is first thing at exit: the
-    # wake-up it hands to the pool is never run there, and the stop must send it.
+    # An I/O thread wakes the parked run once the pool is closed, as it is first
+    # thing at exit: the wake-up it hands to the pool is never run there, and
+    # the stop must send it.
     done = run_program("""
-        worker = threading.Thread(target=work, args=(lambda: m.sleep_then_call(0.5, lambda: None),),
-                                  daemon=True)
+        parked = threading.Event()
+
+        async def mark_parked():  # stepped right after the run's first poll parked it
+            parked.set()
+
+        worker = threading.Thread(target=work, daemon=True,
+                                  args=(lambda: m.wait_for_wake_then_call(lambda: None), mark_parked))
         worker.start()
-        time.sleep(0.2)
+        parked.wait()
         m.close_blocking_pool()
-        time.sleep(0.8)
+        m.wake_from_io_thread()  # returns once the wake-up is on its way to the closed pool
         join_at_exit(worker)
         sys.exit(3)
     """)
@@ -241,9 +259,8 @@ def test_ctrl_c_while_the_exit_waits_for_a_callback_stops_every_run_and_is_raise
 
         def busy():
             started.set()
-            while not threading._SHUTTING_DOWN:  # then the engine's exit callback runs
+            while not engine_closed():  # the exit's stop has begun and waits for this job
                 time.sleep(0.01)
-            time.sleep(0.5)
             os.kill(os.getpid(), signal.SIGINT)
             time.sleep(0.5)
 

@@ -88,6 +88,25 @@ def codes(result):
     return [e[0] for e in result.wirelog]
 
 
+async def run_until_released(peer, make_case):
+    """Runs the case against `peer(reader, writer, released)`; `released` is set
+    once the case has ended, so that the peer can hold the connection till then."""
+    released = asyncio.Event()
+    server = await asyncio.start_server(lambda r, w: peer(r, w, released), "127.0.0.1", 0)
+    async with server:
+        try:
+            [r] = await t.run_case(server.sockets[0].getsockname()[1], make_case)
+        finally:
+            released.set()
+    return r
+
+
+async def reads_nothing(reader, writer, released):
+    """Holds the connection, reading nothing, until the case has ended."""
+    await released.wait()
+    await close_and_collect(writer)
+
+
 @pytest.mark.asyncio
 @pytest.mark.parametrize("is_server", [False, True], ids=["client", "server"])
 async def test_echo_then_peer_closes(is_server):
@@ -221,11 +240,7 @@ async def test_kill_deadline_ends_a_write_the_peer_does_not_take():
             self.p.killAfter(0.3)
             self.p.sendMessage(b"x" * (48 << 20), isBinary=True)
 
-    async def peer(reader, writer):
-        await asyncio.sleep(4)  # reads nothing while the case writes
-        return b""
-
-    r, _ = await run(peer, Flooder)
+    r = await run_until_released(reads_nothing, Flooder)
     assert r.received == [("lost", True)]
     assert (r.failed_by_me, r.dropped_by_me) == (True, True)
     assert codes(r)[-1] == "KLE"
@@ -237,10 +252,6 @@ async def test_a_peer_that_stops_reading_is_dropped_and_the_result_says_why():
         def onOpen(self):
             self.p.sendMessage(b"x" * (48 << 20), isBinary=True)
 
-    async def silent(reader, writer, released):
-        await released.wait()  # reads nothing while the case writes
-        await close_and_collect(writer)
-
     async def chatty(reader, writer, released):
         while not released.is_set():  # reads nothing either, but keeps sending
             writer.write(frame(9, b"p"))
@@ -249,17 +260,8 @@ async def test_a_peer_that_stops_reading_is_dropped_and_the_result_says_why():
 
     # What the peer sends while the write waits does not count as the peer
     # taking octets: both stall alike.
-    async def run_against(peer):
-        released = asyncio.Event()
-        server = await asyncio.start_server(lambda r, w: peer(r, w, released), "127.0.0.1", 0)
-        async with server:
-            try:
-                [r] = await t.run_case(server.sockets[0].getsockname()[1], Flooder)
-            finally:
-                released.set()
-        return r
-
-    quiet, talking = await asyncio.gather(run_against(silent), run_against(chatty))
+    quiet, talking = await asyncio.gather(run_until_released(reads_nothing, Flooder),
+                                          run_until_released(chatty, Flooder))
     for r in (quiet, talking):
         assert r.received == [("lost", True)]
         assert (r.dropped_by_me, r.failed_by_me, r.was_clean) == (True, False, False)

@@ -26,6 +26,9 @@ PROBE = textwrap.dedent("""
     from varnel.cases.case import Case
     from frames import accept_upgrade
 
+    # Whatever the launcher ignored or blocked: the signals sent here act as by default.
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGTERM, signal.SIGUSR1})
     seen = {}
 
     def blocked_signals():
@@ -110,14 +113,18 @@ def test_engine_threads_block_process_signals_and_callback_threads_keep_pythons_
 # after each one is sent, two pool threads draw their first masking key. A
 # thread that blocks and restores its signals then (as glibc's getrandom does
 # on a thread's first call) takes the pending one, and the main thread sleeps
-# on. It would wake for a signal meant for it, however late: one it never takes
-# was stolen. The draws follow the signals, not a clock, so a slow machine
-# tests as many of them as a fast one.
+# on. Once no thread has it pending any more, the main thread either took it
+# and runs its handler before it waits again, or still waits: then it was
+# stolen. The draws follow the signals, and the verdict follows who took each,
+# not a clock, so a slow machine tests as many of them, and as surely, as a
+# fast one.
 FIRST_KEYS = textwrap.dedent("""
     import asyncio, functools, os, random, select, signal, subprocess, sys, threading, time
     import _testing_asyncrt as m
 
     SIGNALS, THREADS, BUSY = 64, 128, 3
+    # Whatever the launcher blocked, these signals reach the threads that do not block them.
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGUSR1, signal.SIGUSR2})
     handled = threading.Event()
     signal.signal(signal.SIGUSR1, lambda *_: handled.set())
     signal.signal(signal.SIGUSR2, lambda *_: None)
@@ -130,6 +137,20 @@ FIRST_KEYS = textwrap.dedent("""
         with open(f"/proc/self/task/{main_tid}/syscall") as syscall:
             return syscall.read().split()[0] in ("23", "270")  # select, pselect6
 
+    def pending_for_the_process(signo):
+        with open("/proc/self/status") as status:
+            shared = next(line for line in status if line.startswith("ShdPnd:"))
+        return int(shared.split()[1], 16) >> (signo - 1) & 1
+
+    # Waits until the signal sent is handled (False), or was taken by a thread
+    # that left the main one waiting (True).
+    def stolen():
+        while not handled.wait(0.05):  # quiet while it is pending: draws may take it
+            # The main thread runs the handler of one it took before it waits again.
+            if not pending_for_the_process(signal.SIGUSR1) and main_in_select() and not handled.is_set():
+                return True
+        return False
+
     def send_signals():
         for signal_sent in sent:
             # Only once the main thread is back in select(): one that came
@@ -140,7 +161,7 @@ FIRST_KEYS = textwrap.dedent("""
             os.kill(os.getpid(), signal.SIGUSR1)
             counts["sent"] += 1
             signal_sent.set()
-            if not handled.wait(5):
+            if stolen():
                 counts["stolen"] += 1
                 signal.pthread_kill(main, signal.SIGUSR2)
                 handled.wait()

@@ -4,10 +4,14 @@
 #include "mask.hpp"
 
 #include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
 
+#include <functional>
+#include <future>
+#include <mutex>
 #include <stdexcept>
 
 namespace {
@@ -28,17 +32,65 @@ PyResult<nb::object> to_object(PyResult<PyRef> r) {
     return r->object();
 }
 
-BlockingPool& blocking_pool() {
+Runtime& runtime() {
     PyResult<Runtime*> rt = get_runtime();
     if (!rt) throw std::move(rt.error());
-    return (*rt)->blocking();
+    return **rt;
 }
+
+BlockingPool& blocking_pool() { return runtime().blocking(); }
 
 // Waits on an engine timer, then calls `fn` in a blocking job.
 Operation sleep_then_call(double seconds, PyRef fn) {
     co_await sleep_for(seconds);
     co_return to_object(
         co_await attach_blocking("test job", [fn = std::move(fn)] { return call(fn); }));
+}
+
+// The resumption of the one operation parked in wait_for_wake_then_call, until
+// wake_from_io_thread() takes it. Never destroyed: what it holds may only be
+// released while the interpreter is alive.
+struct ParkedWake {
+    std::mutex mutex;
+    std::move_only_function<void()> resume;
+};
+ParkedWake& parked_wake() {
+    static ParkedWake* const wake = std::make_unique<ParkedWake>().release();
+    return *wake;
+}
+
+// Parks until wake_from_io_thread(), then calls `fn` in a blocking job. The
+// wake-up comes when the test says, not when a timer decides.
+Operation wait_for_wake_then_call(PyRef fn) {
+    co_await asio::async_initiate<const asio::use_awaitable_t<>&, void()>(
+        [](auto handler) {
+            auto lock = detail::lock_detached(parked_wake().mutex);
+            // Resumed through its own executor: the coroutine's core, from the caller's thread.
+            parked_wake().resume = [h = std::move(handler)]() mutable { asio::post(std::move(h)); };
+        },
+        asio::use_awaitable);
+    co_return to_object(
+        co_await attach_blocking("test job", [fn = std::move(fn)] { return call(fn); }));
+}
+
+// Wakes the parked operation from an I/O thread, which is not attached, as a
+// timer or a socket would; returns once the wake-up has been handed on.
+void wake_from_io_thread() {
+    std::move_only_function<void()> resume;
+    {
+        auto lock = detail::lock_detached(parked_wake().mutex);
+        resume = std::move(parked_wake().resume);
+        parked_wake().resume = nullptr;
+    }
+    if (!resume) throw std::runtime_error("no operation waits for a wake-up");
+    std::promise<void> handed_on;
+    std::future<void> done = handed_on.get_future();
+    asio::post(runtime().executor(), [&] {
+        resume();
+        handed_on.set_value();
+    });
+    nb::gil_scoped_release detached;
+    done.wait();
 }
 
 // The job runs for a task on a runtime worker thread, not for the coroutine itself.
@@ -77,6 +129,11 @@ NB_MODULE(_testing_asyncrt, m) {
         return make_coroutine(call_from_worker(PyRef::steal(std::move(fn))), "call_from_worker",
                               "call_from_worker");
     });
+    m.def("wait_for_wake_then_call", [](nb::object fn) {
+        return make_coroutine(wait_for_wake_then_call(PyRef::steal(std::move(fn))),
+                              "wait_for_wake_then_call", "wait_for_wake_then_call");
+    });
+    m.def("wake_from_io_thread", &wake_from_io_thread);
     m.def("cpp_failure", [] { return make_coroutine(cpp_failure(), "cpp_failure", "cpp_failure"); });
     m.def("immediate", [](nb::object value) {
         return make_coroutine(immediate(PyRef::steal(std::move(value))), "immediate", "immediate");
