@@ -312,17 +312,11 @@ async def test_a_write_that_waits_reads_ahead_at_most_one_largest_frame():
             self.p.killAfter(2)
             self.p.sendMessage(b"x" * (32 << 20), isBinary=True)
 
-    released = asyncio.Event()
+    async def sends_more_than_the_limit(reader, writer, released):
+        writer.write(frame(2, b"f" * (16 << 20)) * 5)
+        await reads_nothing(reader, writer, released)
 
-    async def handle(reader, writer):
-        writer.write(frame(2, b"f" * (16 << 20)) * 5)  # more than the limit; reads nothing
-        await released.wait()
-        await close_and_collect(writer)
-
-    server = await asyncio.start_server(handle, "127.0.0.1", 0)
-    async with server:
-        [r] = await t.run_case(server.sockets[0].getsockname()[1], Writer)
-        released.set()
+    r = await run_until_released(sends_more_than_the_limit, Writer)
     read = sum(size * count for size, count in r.rx_octet_stats.items())
     assert (16 << 20) < read <= limit
     assert r.rx_frame_stats == {}  # read while writing, never dispatched: the kill came first
